@@ -1,0 +1,84 @@
+// What the window and the command-line download share, without Qt: the binding
+// and the window's context, the command exchange, the card download file and
+// the download sequence. TMainForm derives from it and supplies the hooks.
+#pragma once
+
+#include "smartcard/PCSCRaw.h"
+#include "smartcard/Reader.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Size of the command and response buffers of one exchange.
+constexpr std::size_t kExchangeBufferSize = 261;
+
+// Bytes of a command written as hexadecimal text; see CardExchange.cpp.
+// Writes at most `capacity` bytes and returns how many it wrote.
+std::size_t HexToBytes(const std::string& text, std::uint8_t* buffer, std::size_t capacity);
+// The byte of two upper-case hexadecimal digits.
+std::uint8_t HexByteValue(char high, char low);
+// "%08X" of a result code, as the failure lines show it.
+std::string ResultHex(pcsc::TResult code);
+
+// What ReadCardFiles gives back for the closing message.
+struct TCardIdentity {
+    std::string CardNumber; // the card's 16 bytes, unchanged; empty when not read
+    std::string Driver;     // initial + "_" + surname, the card's bytes; empty when not read
+};
+
+class TCardSession {
+public:
+    TCardSession();
+    virtual ~TCardSession();
+    TCardSession(const TCardSession&) = delete;
+    TCardSession& operator=(const TCardSession&) = delete;
+
+    // Loads the library (empty: the platform's) and establishes FContext, logging both.
+    void InitSmartCard(const std::string& library = {});
+    // Fills `names` with the listed readers; a failed listing is logged by name
+    // only and leaves `names` empty.
+    void ListReaders(std::vector<std::string>& names);
+
+    // Command exchange.
+    pcsc::TResult SendCommand(TReaderObject& reader, const std::string& command);
+    void StoreResponse(const std::uint8_t* bytes, DWORD count);
+    pcsc::TResult ConnectCard(TReaderObject& reader, bool exclusive);
+    pcsc::TResult DisconnectCard(TReaderObject& reader);
+
+    // The card download file: reads the connected card's files into FOutputPath.
+    // Throws TFileError when the file cannot be created, written or closed.
+    TCardIdentity ReadCardFiles(TReaderObject& reader);
+
+    // The read button's download from the press to the closing message.
+    void BitBtn1Click();
+
+    std::unique_ptr<TPCSCRaw> FPCSC;
+    SCARDCONTEXT FContext = 0;
+    bool FCroatian = true;
+    std::string FStatusWord;
+    std::string FResponseData; // one char per byte, unchanged
+    std::string FResponseHex;
+    // "tmp.ddd" beside the executable unless set otherwise.
+    std::string FOutputPath;
+
+protected:
+    // One line of the message log.
+    virtual void AddLog(const std::string& line) = 0;
+    // Edit1: the download name, or empty.
+    virtual void ShowDownloadName(const std::string& name) = 0;
+    // The reader object of the selected entry, or null.
+    virtual TReaderObject* SelectedReader() = 0;
+    // Hold and release the log's painting.
+    virtual void BeginLogUpdate() = 0;
+    virtual void EndLogUpdate() = 0;
+    // The read button.
+    virtual std::string ReadButtonCaption() const = 0;
+    virtual void SetReadButton(const std::string& caption, bool enabled) = 0;
+    virtual void UpdateReadButton() = 0;
+    // The modal closing message; carriage returns separate its lines.
+    virtual void ShowMessage(const std::string& text) = 0;
+    // The message of an input/output error on the card download file.
+    virtual void ShowError(const std::string& text) = 0;
+};

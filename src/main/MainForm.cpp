@@ -1,0 +1,332 @@
+#include "main/MainForm.h"
+
+#include "main/LogModel.h"
+#include "main/WindowMessageBox.h"
+#include "platform/Thread.h"
+#include "ui_MainForm.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QEvent>
+#include <QMouseEvent>
+#include <QUrl>
+#include <chrono>
+#include <random>
+
+const char* const TMainForm::kImage1Url = "https://www.velmark.example/";
+const char* const TMainForm::kImage3Url = "https://www.velmark.example/dravik";
+
+namespace {
+
+QString Q(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+struct TActionTexts {
+    const char* CroatianCaption;
+    const char* EnglishCaption;
+    const char* CroatianCategory;
+    const char* EnglishCategory;
+};
+
+constexpr TActionTexts kActionTexts[] = {
+    {"Postavke", "Settings", "Podaci", "Data"},   {"Izlazak", "Exit", "Podaci", "Data"},
+    {"Autor", "Author", "O programu", "About"},   {"Hrvatski", "Croatian", "Jezik", "Language"},
+    {"Engleski", "English", "Jezik", "Language"},
+};
+
+const char* CardStateWord(std::uint8_t state) {
+    switch (state) {
+    case csExclusive:
+        return "exclusive";
+    case csShared:
+        return "shared";
+    case csAvailable:
+        return "available";
+    case csBadCard:
+        return "bad card";
+    case csNoCard:
+        return "no card";
+    default:
+        return "unknown";
+    }
+}
+
+} // namespace
+
+TMainForm::TMainForm(const std::string& library, QWidget* parent)
+    : QMainWindow(parent), ui(std::make_unique<Ui::MainForm>()) {
+    ui->setupUi(this);
+    FLogModel = new TLogModel(this);
+    AttachLog(ui->LogBox, FLogModel);
+    move(0, 0);
+
+    connect(ui->BitBtn1, &QPushButton::clicked, this, [this] { BitBtn1Click(); });
+    connect(ui->ReaderListBox, qOverload<int>(&QComboBox::activated), this,
+            [this](int) { ReaderListBoxSelect(); });
+    connect(ui->Action1, &QAction::triggered, this, &TMainForm::Action1Execute);
+    connect(ui->Action2, &QAction::triggered, this, &TMainForm::Action2Execute);
+    connect(ui->Action4, &QAction::triggered, this, &TMainForm::Action4Execute);
+    connect(ui->Action5, &QAction::triggered, this, &TMainForm::Action5Execute);
+    ui->Image1->installEventFilter(this);
+    ui->Image3->installEventFilter(this);
+
+    // Watchers hand their reports over from their own threads; the application
+    // object outlives every window, so a late wake-up never reaches a dead one.
+    mainthread::Adopt();
+    mainthread::SetWaker([] {
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [] { mainthread::RunPending(); }, Qt::QueuedConnection);
+    });
+
+    FormCreate(library);
+}
+
+TMainForm::~TMainForm() {
+    FormDestroy();
+}
+
+void TMainForm::FormCreate(const std::string& library) {
+    std::mt19937 random(
+        static_cast<unsigned>(std::chrono::system_clock::now().time_since_epoch().count()));
+    const int r = std::uniform_int_distribution<int>(0, 99)(random);
+    ui->Image1->setVisible(r < 50);
+    ui->Image3->setVisible(!ui->Image1->isVisibleTo(this));
+
+    FCroatian = true;
+    ui->CitacLabela->setText(QStringLiteral("Čitač kartica:"));
+    ui->BitBtn1->setText(QStringLiteral("Umetnite tahografsku karticu"));
+    FContext = 0;
+    InitSmartCard(library);
+
+    // The first filling happens before the watcher exists, and the watcher starts
+    // only once its report is set, so no change is lost.
+    ReaderListChanged();
+    FReaderListThread = std::make_unique<TReaderListThread>(*FPCSC);
+    FReaderListThread->OnReaderListChanged = [this] { ReaderListChanged(); };
+    FReaderListThread->Start();
+}
+
+void TMainForm::FormDestroy() {
+    FClosing = true;
+    if (FReaderListThread) {
+        FReaderListThread->Terminate();
+    }
+    for (auto& reader : FReaderObjects) {
+        reader.reset();
+    }
+    if (FContext != 0) {
+        FPCSC->Cancel(FContext);
+        FPCSC->ReleaseContext(FContext);
+    }
+    FReaderListThread.reset();
+    FPCSC->Unload();
+    FPCSC.reset();
+    mainthread::SetWaker({});
+}
+
+// ------------------------------------------------------------------ the log
+
+void TMainForm::AddLog(const std::string& line) {
+    FLogModel->Append(Q(line));
+}
+
+QStringList TMainForm::LogLines() const {
+    QStringList lines;
+    for (int row = 0; row < FLogModel->rowCount(); ++row) {
+        lines << FLogModel->data(FLogModel->index(row)).toString();
+    }
+    return lines;
+}
+
+void TMainForm::BeginLogUpdate() {
+    if (FLogHolds++ == 0) {
+        ui->LogBox->setUpdatesEnabled(false);
+    }
+}
+
+void TMainForm::EndLogUpdate() {
+    if (FLogHolds > 0 && --FLogHolds == 0) {
+        ui->LogBox->setUpdatesEnabled(true);
+    }
+}
+
+// ---------------------------------------------------------- the reader list
+
+TReaderObject* TMainForm::ReaderObjectAt(int index) const {
+    if (index < 0 || index >= static_cast<int>(FReaderObjects.size())) {
+        return nullptr;
+    }
+    return FReaderObjects[static_cast<std::size_t>(index)].get();
+}
+
+TReaderObject* TMainForm::SelectedReader() {
+    return ReaderObjectAt(ui->ReaderListBox->currentIndex());
+}
+
+void TMainForm::ReaderListChanged() {
+    if (FClosing) {
+        return;
+    }
+    AddLog("Reader list changed");
+    RefreshReaders();
+    if (ui->ReaderListBox->currentIndex() < 0 && ui->ReaderListBox->count() > 0) {
+        ui->ReaderListBox->setCurrentIndex(0);
+    }
+    UpdateReadButton();
+}
+
+void TMainForm::RefreshReaders() {
+    std::vector<std::string> names;
+    ListReaders(names);
+    QComboBox* box = ui->ReaderListBox;
+
+    for (int i = box->count() - 1; i >= 0; --i) {
+        const std::string text = box->itemText(i).toStdString();
+        if (std::find(names.begin(), names.end(), text) != names.end()) {
+            continue;
+        }
+        AddLog("Reader removed: " + text);
+        // Freeing waits for the reader's watcher and runs its last report, which
+        // must find the slot empty rather than a half-destroyed object.
+        FReaderObjects[static_cast<std::size_t>(i)].reset();
+        // Qt would move the selection to a neighbour; the list's own rule is that
+        // the first remaining reader becomes selected.
+        if (box->currentIndex() == i) {
+            box->setCurrentIndex(-1);
+        }
+        box->removeItem(i);
+        FReaderObjects.erase(FReaderObjects.begin() + i);
+    }
+
+    for (const std::string& name : names) {
+        bool present = false;
+        for (int i = 0; i < box->count() && !present; ++i) {
+            present = box->itemText(i).toStdString() == name;
+        }
+        if (present) {
+            continue;
+        }
+        auto reader = std::make_unique<TReaderObject>(name, *FPCSC);
+        reader->OnCardStateChanged = [this](TReaderObject* sender) { CardStateChanged(sender); };
+        FReaderObjects.push_back(std::move(reader));
+        const QSignalBlocker blocker(box);
+        box->addItem(Q(name));
+        AddLog("New reader found: " + name);
+    }
+}
+
+void TMainForm::CardStateChanged(TReaderObject* sender) {
+    if (FClosing || sender == nullptr) {
+        return;
+    }
+    AddLog("Card State changed in " + sender->ReaderName + " to ");
+    AddLog(CardStateWord(sender->CardState));
+    UpdateReadButton();
+}
+
+void TMainForm::ReaderListBoxSelect() {
+    UpdateReadButton();
+}
+
+void TMainForm::UpdateReadButton() {
+    SetReadButton(FCroatian ? "Nema spojenih čitača?" : "No card reader?", false);
+    if (ui->ReaderListBox->currentIndex() < 0) {
+        return;
+    }
+    const TReaderObject* reader = SelectedReader();
+    const std::uint8_t state = reader != nullptr ? reader->CardState : csUnknown;
+    if (state == csExclusive || state == csShared || state == csAvailable) {
+        ui->BitBtn1->setEnabled(true);
+        ui->BitBtn1->setText(
+            Q(FCroatian ? "Preuzmi podatke s kartice" : "Read data from tachograph card"));
+    } else {
+        ui->BitBtn1->setText(
+            Q(FCroatian ? "Umetnite tahografsku karticu" : "Insert tachograph card"));
+    }
+}
+
+// ------------------------------------------------------------ download hooks
+
+void TMainForm::ShowDownloadName(const std::string& name) {
+    ui->Edit1->setText(Q(name));
+}
+
+std::string TMainForm::ReadButtonCaption() const {
+    return ui->BitBtn1->text().toStdString();
+}
+
+void TMainForm::SetReadButton(const std::string& caption, bool enabled) {
+    ui->BitBtn1->setText(Q(caption));
+    ui->BitBtn1->setEnabled(enabled);
+}
+
+void TMainForm::ShowMessage(const std::string& text) {
+    messagebox::Show(this, QStringLiteral("Dravik"), Q(text));
+}
+
+void TMainForm::ShowError(const std::string& text) {
+    messagebox::Show(this, QStringLiteral("Dravik"), Q(text));
+}
+
+// ------------------------------------------------------- languages and menu
+
+void TMainForm::SetActionTexts() {
+    QAction* actions[] = {ui->Action1, ui->Action2, ui->Action3, ui->Action4, ui->Action5};
+    for (std::size_t i = 0; i < std::size(actions); ++i) {
+        const TActionTexts& texts = kActionTexts[i];
+        actions[i]->setText(
+            QString::fromUtf8(FCroatian ? texts.CroatianCaption : texts.EnglishCaption));
+        actions[i]->setProperty("category", QString::fromUtf8(FCroatian ? texts.CroatianCategory
+                                                                        : texts.EnglishCategory));
+    }
+}
+
+void TMainForm::ApplyLanguage() {
+    ui->CitacLabela->setText(FCroatian ? QStringLiteral("Čitač kartica:")
+                                       : QStringLiteral("Card reader:"));
+    ui->BitBtn1->setText(FCroatian ? QStringLiteral("Umetnite tahografsku karticu")
+                                   : QStringLiteral("Insert tachograph card"));
+    SetActionTexts();
+    UpdateReadButton();
+}
+
+void TMainForm::Action1Execute() {}
+
+void TMainForm::Action2Execute() {
+    close();
+}
+
+void TMainForm::Action4Execute() {
+    FCroatian = true;
+    ApplyLanguage();
+}
+
+void TMainForm::Action5Execute() {
+    FCroatian = false;
+    ApplyLanguage();
+}
+
+void TMainForm::Image1Click() {
+    QDesktopServices::openUrl(QUrl(QString::fromLatin1(kImage1Url)));
+}
+
+void TMainForm::Image3Click() {
+    QDesktopServices::openUrl(QUrl(QString::fromLatin1(kImage3Url)));
+}
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::MouseButtonRelease &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+        if (watched == ui->Image1) {
+            Image1Click();
+            return true;
+        }
+        if (watched == ui->Image3) {
+            Image3Click();
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}

@@ -1,0 +1,77 @@
+// The main window: start-up and shut-down, the message log, the reader list and
+// the read button, the languages. The download itself lives in TCardSession.
+#pragma once
+
+#include "main/CardSession.h"
+#include "smartcard/Reader.h"
+
+#include <QMainWindow>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace Ui {
+class MainForm;
+}
+class TLogModel;
+
+class TMainForm : public QMainWindow, public TCardSession {
+    Q_OBJECT
+
+public:
+    // `library`: the PC/SC library to load; empty for the platform's own.
+    explicit TMainForm(const std::string& library = {}, QWidget* parent = nullptr);
+    ~TMainForm() override;
+
+    void AddLog(const std::string& line) override;
+    // The log's lines, oldest first.
+    QStringList LogLines() const;
+    // How many holds on the log's painting are open now.
+    int LogHolds() const { return FLogHolds; }
+
+    void UpdateReadButton() override;
+    void ApplyLanguage();
+    TReaderObject* ReaderObjectAt(int index) const;
+    Ui::MainForm* Form() const { return ui.get(); }
+
+    // Handlers, public so that tests can run them as the toolkit would.
+    void ReaderListChanged();
+    void CardStateChanged(TReaderObject* sender);
+    void ReaderListBoxSelect();
+    void Action1Execute();
+    void Action2Execute();
+    void Action4Execute();
+    void Action5Execute();
+    void Image1Click();
+    void Image3Click();
+
+    static const char* const kImage1Url;
+    static const char* const kImage3Url;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+    void ShowDownloadName(const std::string& name) override;
+    TReaderObject* SelectedReader() override;
+    void BeginLogUpdate() override;
+    void EndLogUpdate() override;
+    std::string ReadButtonCaption() const override;
+    void SetReadButton(const std::string& caption, bool enabled) override;
+    void ShowMessage(const std::string& text) override;
+    void ShowError(const std::string& text) override;
+
+private:
+    void FormCreate(const std::string& library);
+    void FormDestroy();
+    void RefreshReaders();
+    void SetActionTexts();
+
+    std::unique_ptr<Ui::MainForm> ui;
+    TLogModel* FLogModel = nullptr;
+    int FLogHolds = 0;
+    std::unique_ptr<TReaderListThread> FReaderListThread;
+    // The reader object of each ReaderListBox item, index for index.
+    std::vector<std::unique_ptr<TReaderObject>> FReaderObjects;
+    // Set once shut-down begins: watcher reports still on their way are ignored.
+    bool FClosing = false;
+};

@@ -1,0 +1,28 @@
+// Small things the platform gives: ticks, the executable's folder, local time,
+// text in a single-byte code page.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+namespace platform {
+
+// Milliseconds since some fixed moment, as 32 bits that wrap around.
+std::uint32_t TickCount32();
+// Milliseconds between two ticks, right across a wrap-around.
+inline std::uint32_t TicksBetween(std::uint32_t start, std::uint32_t end) {
+    return end - start;
+}
+
+// The folder that holds the running executable, without a trailing slash.
+std::string ExecutableDir();
+
+// The local date and time now.
+std::tm LocalNow();
+
+// Text of ISO/IEC 8859 part `part` (1 to 16) as UTF-8; any other part is read as
+// Latin-1. Bytes the part does not define become U+FFFD.
+std::string Iso8859ToUtf8(const std::string& bytes, int part);
+
+} // namespace platform

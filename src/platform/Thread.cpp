@@ -1,0 +1,190 @@
+#include "platform/Thread.h"
+
+#include <cassert>
+#include <deque>
+#include <future>
+#include <memory>
+
+namespace {
+
+struct TPendingCall {
+    const TThread* From;
+    std::function<void()> Call;
+    std::promise<void> Done;
+};
+
+struct TQueue {
+    std::mutex Mutex;
+    std::condition_variable Changed; // a call was queued or a thread finished
+    std::deque<std::shared_ptr<TPendingCall>> Calls;
+    std::function<void()> Waker;
+    std::thread::id MainThread;
+    bool HasMainThread = false;
+};
+
+TQueue& Queue() {
+    static TQueue queue;
+    return queue;
+}
+
+std::shared_ptr<TPendingCall> TakeNext(const TThread* from) {
+    TQueue& q = Queue();
+    std::lock_guard lock(q.Mutex);
+    for (auto it = q.Calls.begin(); it != q.Calls.end(); ++it) {
+        if (from == nullptr || (*it)->From == from) {
+            auto call = *it;
+            q.Calls.erase(it);
+            return call;
+        }
+    }
+    return nullptr;
+}
+
+void RunCall(TPendingCall& pending) {
+    try {
+        pending.Call();
+        pending.Done.set_value();
+    } catch (...) {
+        pending.Done.set_exception(std::current_exception());
+    }
+}
+
+} // namespace
+
+namespace mainthread {
+
+void Adopt() {
+    TQueue& q = Queue();
+    std::lock_guard lock(q.Mutex);
+    q.MainThread = std::this_thread::get_id();
+    q.HasMainThread = true;
+}
+
+bool IsMainThread() {
+    TQueue& q = Queue();
+    std::lock_guard lock(q.Mutex);
+    return q.HasMainThread && q.MainThread == std::this_thread::get_id();
+}
+
+void SetWaker(std::function<void()> waker) {
+    TQueue& q = Queue();
+    std::lock_guard lock(q.Mutex);
+    q.Waker = std::move(waker);
+}
+
+int RunPending() {
+    int count = 0;
+    while (auto call = TakeNext(nullptr)) {
+        RunCall(*call);
+        ++count;
+    }
+    return count;
+}
+
+} // namespace mainthread
+
+TThread::TThread() {
+    TQueue& q = Queue();
+    std::lock_guard lock(q.Mutex);
+    if (!q.HasMainThread) {
+        q.MainThread = std::this_thread::get_id();
+        q.HasMainThread = true;
+    }
+}
+
+TThread::~TThread() {
+    // A derived destructor that forgot Stop() would leave Execute() running on a
+    // half-destroyed object; fail loudly rather than corrupt memory.
+    assert(!FThread.joinable() && "derived thread class must call Stop() in its destructor");
+    if (FThread.joinable()) {
+        Stop();
+    }
+}
+
+void TThread::Start() {
+    if (!FThread.joinable() && !FFinished) {
+        FThread = std::thread(&TThread::Run, this);
+    }
+}
+
+void TThread::Run() {
+    Execute();
+    TQueue& q = Queue();
+    {
+        std::lock_guard lock(q.Mutex);
+        FFinished = true;
+    }
+    q.Changed.notify_all();
+}
+
+void TThread::Terminate() {
+    {
+        std::lock_guard lock(FSleepMutex);
+        FTerminated = true;
+    }
+    FSleep.notify_all();
+    TerminateRequested();
+}
+
+void TThread::WaitFor() {
+    if (!FThread.joinable()) {
+        return;
+    }
+    if (mainthread::IsMainThread()) {
+        TQueue& q = Queue();
+        for (;;) {
+            while (auto call = TakeNext(this)) {
+                RunCall(*call);
+            }
+            std::unique_lock lock(q.Mutex);
+            if (FFinished) {
+                break;
+            }
+            q.Changed.wait_for(lock, std::chrono::milliseconds(10), [&] {
+                if (FFinished) {
+                    return true;
+                }
+                for (const auto& call : q.Calls) {
+                    if (call->From == this) {
+                        return true;
+                    }
+                }
+                return false;
+            });
+        }
+    }
+    FThread.join();
+}
+
+void TThread::Stop() {
+    Terminate();
+    WaitFor();
+}
+
+void TThread::Synchronize(const std::function<void()>& call) {
+    if (mainthread::IsMainThread()) {
+        call();
+        return;
+    }
+    auto pending = std::make_shared<TPendingCall>();
+    pending->From = this;
+    pending->Call = call;
+    auto done = pending->Done.get_future();
+    TQueue& q = Queue();
+    std::function<void()> waker;
+    {
+        std::lock_guard lock(q.Mutex);
+        q.Calls.push_back(pending);
+        waker = q.Waker;
+    }
+    q.Changed.notify_all();
+    if (waker) {
+        waker();
+    }
+    done.get();
+}
+
+bool TThread::SleepUnlessTerminated(std::chrono::milliseconds duration) {
+    std::unique_lock lock(FSleepMutex);
+    return !FSleep.wait_for(lock, duration, [this] { return FTerminated.load(); });
+}

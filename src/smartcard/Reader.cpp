@@ -1,0 +1,247 @@
+#include "smartcard/Reader.h"
+
+#include <chrono>
+#include <cstdio>
+
+namespace {
+
+// A wait that fails at once (no service, no context, library not loaded) is
+// retried after this pause, so that a watcher never spins a core.
+constexpr std::chrono::milliseconds kRetryPause{kWatchTimeoutMs};
+// Reader names handed to SCardConnect are cut to this many characters.
+constexpr std::size_t kMaxConnectName = 254;
+
+SCARDCONTEXT EstablishOwnContext(const TPCSCRaw& pcsc) {
+    SCARDCONTEXT context = 0;
+    pcsc.EstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
+    return context;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- reader list
+
+TReaderListThread::TReaderListThread(const TPCSCRaw& pcsc) : PCSC(pcsc) {
+    Context = EstablishOwnContext(PCSC);
+}
+
+TReaderListThread::~TReaderListThread() {
+    Stop();
+}
+
+void TReaderListThread::TerminateRequested() {
+    if (Context != 0) {
+        PCSC.Cancel(Context);
+    }
+}
+
+std::vector<std::string> TReaderListThread::ListNames() const {
+    std::vector<std::string> names;
+    DWORD length = 0;
+    if (PCSC.ListReaders(Context, nullptr, nullptr, &length) != pcsc::kSuccess || length == 0) {
+        return names;
+    }
+    std::vector<char> buffer(length);
+    if (PCSC.ListReaders(Context, nullptr, buffer.data(), &length) == pcsc::kSuccess) {
+        MultiStringToList(buffer.data(), length, &names);
+    }
+    return names;
+}
+
+void TReaderListThread::Report() {
+    if (OnReaderListChanged) {
+        Synchronize(OnReaderListChanged);
+    }
+}
+
+void TReaderListThread::Execute() {
+    WatchState = {};
+    WatchState.szReader = pcsc::kPnpNotification;
+    WatchState.dwCurrentState = SCARD_STATE_UNAWARE;
+
+    // pcsc-lite neither answers the first wait at once nor reports a reader that
+    // came or went between two waits; the listed names after each time-out make
+    // up for both, and a report is made only for a real change.
+    bool reported = false;
+    std::vector<std::string> lastNames;
+    while (!Terminated()) {
+        const pcsc::TResult result = PCSC.GetStatusChange(Context, kWatchTimeoutMs, &WatchState, 1);
+        if (result == pcsc::kCancelled) {
+            break;
+        }
+        if (result == pcsc::kSuccess) {
+            WatchState.dwCurrentState = WatchState.dwEventState;
+            Report();
+            reported = true;
+            lastNames = ListNames();
+        } else if (result == pcsc::kTimeout) {
+            std::vector<std::string> names = ListNames();
+            if (!reported || names != lastNames) {
+                Report();
+                reported = true;
+                lastNames = std::move(names);
+            }
+        } else {
+            SleepUnlessTerminated(kRetryPause);
+        }
+    }
+    if (Context != 0) {
+        PCSC.ReleaseContext(Context);
+    }
+}
+
+// ----------------------------------------------------------------- card state
+
+TCardStateThread::TCardStateThread(TReaderObject& readerObject, const TPCSCRaw& pcsc)
+    : ReaderObject(readerObject), ReaderName(readerObject.ReaderName), PCSC(pcsc) {
+    Context = EstablishOwnContext(PCSC);
+}
+
+TCardStateThread::~TCardStateThread() {
+    Stop();
+}
+
+void TCardStateThread::TerminateRequested() {
+    if (Context != 0) {
+        PCSC.Cancel(Context);
+    }
+}
+
+void TCardStateThread::Execute() {
+    WatchState = {};
+    WatchState.szReader = ReaderName.c_str();
+    WatchState.dwCurrentState = SCARD_STATE_UNAWARE;
+    while (!Terminated()) {
+        const pcsc::TResult result = PCSC.GetStatusChange(Context, kWatchTimeoutMs, &WatchState, 1);
+        if (result == pcsc::kCancelled) {
+            break;
+        }
+        if (result == pcsc::kSuccess) {
+            WatchState.dwCurrentState = WatchState.dwEventState;
+            ReaderObject.ReaderState = WatchState;
+            Synchronize([this] { ReaderObject.UpdateCardState(); });
+        } else if (result != pcsc::kTimeout) {
+            SleepUnlessTerminated(kRetryPause);
+        }
+    }
+    if (Context != 0) {
+        PCSC.ReleaseContext(Context);
+    }
+}
+
+// -------------------------------------------------------------- reader object
+
+TReaderObject::TReaderObject(const std::string& readerName, const TPCSCRaw& pcsc)
+    : ReaderName(readerName) {
+    Watcher = std::make_unique<TCardStateThread>(*this, pcsc);
+    Watcher->Start();
+}
+
+TReaderObject::~TReaderObject() {
+    Watcher.reset();
+}
+
+pcsc::TResult TReaderObject::Connect(const TPCSCRaw& pcsc, SCARDCONTEXT context, DWORD shareMode) {
+    if (CardHandle != pcsc::kNoCardHandle) {
+        return pcsc::kSuccess;
+    }
+    const std::string name = ReaderName.substr(0, kMaxConnectName);
+    const DWORD protocols =
+        shareMode == SCARD_SHARE_DIRECT ? 0 : (SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
+    SCARDHANDLE handle = pcsc::kNoCardHandle;
+    DWORD active = 0;
+    const pcsc::TResult result =
+        pcsc.Connect(context, name.c_str(), shareMode, protocols, &handle, &active);
+    if (result != pcsc::kSuccess) {
+        return result;
+    }
+    CardHandle = handle;
+    switch (active) {
+    case SCARD_PROTOCOL_T0:
+        Protocol = ptT0;
+        break;
+    case SCARD_PROTOCOL_T1:
+        Protocol = ptT1;
+        break;
+    case SCARD_PROTOCOL_RAW:
+        Protocol = ptRaw;
+        break;
+    default:
+        Protocol = ptNone;
+        break;
+    }
+    return result;
+}
+
+pcsc::TResult TReaderObject::Transmit(const TPCSCRaw& pcsc, const std::uint8_t* send,
+                                      DWORD sendLength, std::uint8_t* receive,
+                                      DWORD* receiveLength) {
+    const SCARD_IO_REQUEST* pci = nullptr;
+    if (Protocol == ptT0) {
+        pci = &pcsc::kPciT0;
+    } else if (Protocol == ptT1) {
+        pci = &pcsc::kPciT1;
+    } else {
+        return pcsc::kInvalidParameter;
+    }
+    return pcsc.Transmit(CardHandle, pci, send, sendLength, nullptr, receive, receiveLength);
+}
+
+pcsc::TResult TReaderObject::Disconnect(const TPCSCRaw& pcsc) {
+    if (CardHandle == pcsc::kNoCardHandle) {
+        return pcsc::kSuccess;
+    }
+    const pcsc::TResult result = pcsc.Disconnect(CardHandle, SCARD_UNPOWER_CARD);
+    Protocol = ptNone;
+    CardHandle = pcsc::kNoCardHandle;
+    return result;
+}
+
+void TReaderObject::UpdateATR(const std::uint8_t* bytes, DWORD count) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    ATR.clear();
+    ATR.reserve(count * 3);
+    for (DWORD i = 0; i < count; ++i) {
+        ATR += kDigits[bytes[i] >> 4];
+        ATR += kDigits[bytes[i] & 0x0F];
+        ATR += ' ';
+    }
+}
+
+std::uint8_t CardStateFromReaderState(const pcsc::TReaderState& state) {
+    const DWORD event = state.dwEventState;
+    if (event & SCARD_STATE_PRESENT) {
+        if (event & SCARD_STATE_EXCLUSIVE) {
+            return csExclusive;
+        }
+        if (event & SCARD_STATE_INUSE) {
+            return csShared;
+        }
+        if (event & SCARD_STATE_MUTE) {
+            return csBadCard;
+        }
+        return csAvailable;
+    }
+    if (event & SCARD_STATE_EMPTY) {
+        return csNoCard;
+    }
+    return state.cbAtr == 0 ? csNoCard : csUnknown;
+}
+
+void TReaderObject::UpdateCardState() {
+    if (ReaderState.cbAtr != 0) {
+        const DWORD count = std::min<DWORD>(ReaderState.cbAtr, sizeof(ReaderState.rgbAtr));
+        UpdateATR(ReaderState.rgbAtr, count);
+    }
+    const std::uint8_t code = CardStateFromReaderState(ReaderState);
+    if (code == CardState) {
+        return;
+    }
+    CardState = code;
+    if (code == csNoCard) {
+        CardHandle = pcsc::kNoCardHandle;
+    }
+    if (OnCardStateChanged) {
+        OnCardStateChanged(this);
+    }
+}

@@ -1,0 +1,109 @@
+// One object per connected reader, and the two watcher threads that follow the
+// set of readers and the card in each reader.
+#pragma once
+
+#include "platform/Thread.h"
+#include "smartcard/PCSCRaw.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class TReaderObject;
+
+// Card-state codes, in the order the window shows them.
+enum TCardState : std::uint8_t {
+    csUnknown = 0,
+    csExclusive = 1,
+    csShared = 2,
+    csAvailable = 3,
+    csBadCard = 4,
+    csNoCard = 5,
+};
+
+// Active protocol codes of a reader object.
+enum TProtocolCode : std::uint8_t { ptNone = 0, ptT0 = 1, ptT1 = 2, ptRaw = 4 };
+
+// A watch loop's wait, in milliseconds: also how long a stop can take when the
+// cancel of the wait comes too early to end it.
+constexpr DWORD kWatchTimeoutMs = 250;
+
+// Watches the set of readers and runs OnReaderListChanged on the main thread for
+// every change.
+class TReaderListThread : public TThread {
+public:
+    explicit TReaderListThread(const TPCSCRaw& pcsc);
+    ~TReaderListThread() override;
+
+    std::function<void()> OnReaderListChanged;
+
+protected:
+    void Execute() override;
+    void TerminateRequested() override;
+
+private:
+    std::vector<std::string> ListNames() const;
+    void Report();
+
+    const TPCSCRaw& PCSC;
+    std::atomic<SCARDCONTEXT> Context{0};
+    pcsc::TReaderState WatchState{};
+};
+
+// Watches one reader and hands each reported state to its reader object.
+class TCardStateThread : public TThread {
+public:
+    TCardStateThread(TReaderObject& readerObject, const TPCSCRaw& pcsc);
+    ~TCardStateThread() override;
+
+protected:
+    void Execute() override;
+    void TerminateRequested() override;
+
+private:
+    TReaderObject& ReaderObject;
+    const std::string ReaderName;
+    const TPCSCRaw& PCSC;
+    std::atomic<SCARDCONTEXT> Context{0};
+    pcsc::TReaderState WatchState{};
+};
+
+class TReaderObject {
+public:
+    TReaderObject(const std::string& readerName, const TPCSCRaw& pcsc);
+    // Stops the watcher and waits for it; a report it had already handed over
+    // still runs meanwhile. Does not disconnect a connected card.
+    ~TReaderObject();
+    TReaderObject(const TReaderObject&) = delete;
+    TReaderObject& operator=(const TReaderObject&) = delete;
+
+    pcsc::TResult Connect(const TPCSCRaw& pcsc, SCARDCONTEXT context, DWORD shareMode);
+    // 87 without calling the service when neither T=0 nor T=1 is active.
+    pcsc::TResult Transmit(const TPCSCRaw& pcsc, const std::uint8_t* send, DWORD sendLength,
+                           std::uint8_t* receive, DWORD* receiveLength);
+    pcsc::TResult Disconnect(const TPCSCRaw& pcsc);
+
+    // Main thread only, run by the watcher after it stored a report in ReaderState.
+    void UpdateCardState();
+    void UpdateATR(const std::uint8_t* bytes, DWORD count);
+
+    // Called with this object whenever CardState changes.
+    std::function<void(TReaderObject*)> OnCardStateChanged;
+    // The last state the watcher received. Written by the watcher thread only
+    // while no UpdateCardState of this object runs; read only inside it.
+    pcsc::TReaderState ReaderState{};
+    const std::string ReaderName;
+    std::string ATR;
+    std::uint8_t CardState = csUnknown;
+    SCARDHANDLE CardHandle = pcsc::kNoCardHandle;
+    std::uint8_t Protocol = ptNone;
+
+private:
+    std::unique_ptr<TCardStateThread> Watcher;
+};
+
+// The card-state code of a reader state; see TCardState.
+std::uint8_t CardStateFromReaderState(const pcsc::TReaderState& state);

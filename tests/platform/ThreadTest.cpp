@@ -1,0 +1,166 @@
+#include "platform/Thread.h"
+#include "platform/Platform.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// A thread that runs a given body; Synchronize and the sleep are reachable from it.
+class TLambdaThread : public TThread {
+public:
+    explicit TLambdaThread(std::function<void(TLambdaThread&)> body) : Body(std::move(body)) {}
+    ~TLambdaThread() override { Stop(); }
+    using TThread::SleepUnlessTerminated;
+    using TThread::Synchronize;
+
+protected:
+    void Execute() override { Body(*this); }
+
+private:
+    std::function<void(TLambdaThread&)> Body;
+};
+
+// Runs the main thread's queue until `done` or a generous bound.
+bool PumpUntil(const std::function<bool()>& done) {
+    const auto end = std::chrono::steady_clock::now() + 5s;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        mainthread::RunPending();
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+class ThreadTest : public ::testing::Test {
+protected:
+    void SetUp() override { mainthread::Adopt(); }
+    void TearDown() override { mainthread::SetWaker({}); }
+};
+
+} // namespace
+
+TEST_F(ThreadTest, SynchronizedCallRunsOnTheMainThreadWhileTheWorkerWaits) {
+    std::atomic<bool> ranOnMain{false};
+    std::atomic<bool> workerResumed{false};
+    std::atomic<int> wakeUps{0};
+    mainthread::SetWaker([&] { ++wakeUps; });
+    TLambdaThread thread([&](TLambdaThread& self) {
+        self.Synchronize([&] { ranOnMain = mainthread::IsMainThread(); });
+        workerResumed = true;
+    });
+    thread.Start();
+    ASSERT_TRUE(PumpUntil([&] { return workerResumed.load(); }));
+    EXPECT_TRUE(ranOnMain);
+    EXPECT_GE(wakeUps.load(), 1);
+}
+
+TEST_F(ThreadTest, WaitingForAThreadRunsOnlyThatThreadsCalls) {
+    std::atomic<bool> firstRan{false};
+    std::atomic<bool> secondRan{false};
+    std::atomic<bool> secondQueued{false};
+    TLambdaThread second([&](TLambdaThread& self) {
+        secondQueued = true;
+        self.Synchronize([&] { secondRan = true; });
+    });
+    second.Start();
+    while (!secondQueued) {
+        std::this_thread::sleep_for(1ms);
+    }
+    std::this_thread::sleep_for(20ms); // let its call reach the queue
+    {
+        TLambdaThread first(
+            [&](TLambdaThread& self) { self.Synchronize([&] { firstRan = true; }); });
+        first.Start();
+        first.WaitFor(); // would deadlock if it did not run first's call
+        EXPECT_TRUE(firstRan);
+        EXPECT_FALSE(secondRan) << "a waiting main thread ran another thread's report";
+    }
+    ASSERT_TRUE(PumpUntil([&] { return secondRan.load(); }));
+}
+
+TEST_F(ThreadTest, StopEndsASleepingThreadAtOnce) {
+    std::atomic<bool> sleptFully{true};
+    TLambdaThread thread([&](TLambdaThread& self) {
+        while (!self.Terminated()) {
+            sleptFully = self.SleepUnlessTerminated(10s);
+        }
+    });
+    thread.Start();
+    std::this_thread::sleep_for(20ms);
+    const auto start = std::chrono::steady_clock::now();
+    thread.Stop();
+    EXPECT_FALSE(sleptFully);
+    // Generous: a lost wake-up would take the full 10 s.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+}
+
+TEST_F(ThreadTest, ThreadsThatNeverStartedOrAlreadyEndedCanBeWaitedFor) {
+    TLambdaThread never([](TLambdaThread&) {});
+    never.WaitFor();
+    never.Stop();
+
+    std::atomic<int> runs{0};
+    TLambdaThread once([&](TLambdaThread&) { ++runs; });
+    once.Start();
+    once.WaitFor();
+    once.WaitFor();
+    once.Start(); // an ended thread does not run again
+    once.WaitFor();
+    EXPECT_EQ(runs.load(), 1);
+}
+
+TEST_F(ThreadTest, ManyWorkersReportingWhileBeingStoppedNeverDeadlock) {
+    std::atomic<int> calls{0};
+    for (int round = 0; round < 20; ++round) {
+        std::vector<std::unique_ptr<TLambdaThread>> threads;
+        for (int i = 0; i < 4; ++i) {
+            threads.push_back(std::make_unique<TLambdaThread>([&](TLambdaThread& self) {
+                while (!self.Terminated()) {
+                    self.Synchronize([&] { ++calls; });
+                }
+            }));
+            threads.back()->Start();
+        }
+        mainthread::RunPending();
+        for (auto& thread : threads) {
+            thread->Terminate();
+        }
+        threads.clear(); // each waits, running only its own calls
+    }
+    EXPECT_GT(calls.load(), 0);
+}
+
+TEST(PlatformTest, TicksBetweenCrossesTheWrapAround) {
+    EXPECT_EQ(platform::TicksBetween(0xFFFFFFF0u, 0x10u), 0x20u);
+    EXPECT_EQ(platform::TicksBetween(100u, 350u), 250u);
+}
+
+TEST(PlatformTest, NamesDecodeByTheirIsoPart) {
+    // ŠIMUNOVIĆ in ISO 8859-2: Š = A9, Ć = C6.
+    const std::string surname = "\xA9IMUNOVI\xC6";
+    EXPECT_EQ(platform::Iso8859ToUtf8(surname, 2), "ŠIMUNOVIĆ");
+    // The same bytes read as Latin-1 give other letters: the part matters.
+    EXPECT_EQ(platform::Iso8859ToUtf8(surname, 1), "©IMUNOVIÆ");
+    // Unknown parts read as Latin-1.
+    EXPECT_EQ(platform::Iso8859ToUtf8("\xE9", 0), "é");
+    EXPECT_EQ(platform::Iso8859ToUtf8("\xE9", 99), "é");
+    // A byte that ISO 8859-3 leaves undefined becomes the replacement character.
+    EXPECT_EQ(platform::Iso8859ToUtf8("\xA5", 3), "\xEF\xBF\xBD");
+    EXPECT_EQ(platform::Iso8859ToUtf8("", 2), "");
+}
+
+TEST(PlatformTest, ExecutableDirHoldsThisTest) {
+    const std::string dir = platform::ExecutableDir();
+    ASSERT_FALSE(dir.empty());
+    EXPECT_EQ(dir.back() == '/', dir == "/");
+    EXPECT_EQ(access((dir + "/thread_test").c_str(), X_OK), 0);
+}
