@@ -1,0 +1,104 @@
+#include "Pcscd.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char kSocket[] = "/run/pcscd/pcscd.comm";
+
+bool SocketAnswers() {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof(address.sun_path), "%s", kSocket);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    close(fd);
+    return ok;
+}
+
+} // namespace
+
+bool TPcscd::Start(std::string* error) {
+    Stop();
+    unlink(kSocket);
+    Pid = fork();
+    if (Pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        if (null >= 0 && getenv("DRAVIK_PCSCD_LOG") == nullptr) {
+            dup2(null, STDOUT_FILENO);
+            dup2(null, STDERR_FILENO);
+        }
+        execlp("pcscd", "pcscd", "--foreground", "--error", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    if (Pid < 0) {
+        if (error != nullptr) {
+            *error = "fork failed";
+        }
+        return false;
+    }
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < end) {
+        if (SocketAnswers()) {
+            return true;
+        }
+        int status = 0;
+        if (waitpid(Pid, &status, WNOHANG) == Pid) {
+            Pid = -1;
+            if (error != nullptr) {
+                *error = "pcscd ended at once (is the test running in its own namespace, as root?)";
+            }
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (error != nullptr) {
+        *error = "pcscd did not open its socket within 10 s";
+    }
+    Stop();
+    return false;
+}
+
+void TPcscd::Stop() {
+    if (Pid <= 0) {
+        return;
+    }
+    kill(Pid, SIGTERM);
+    int status = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (waitpid(Pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > end) {
+            kill(Pid, SIGKILL);
+            waitpid(Pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    Pid = -1;
+    unlink(kSocket);
+}
+
+void TPcscd::Kill() {
+    if (Pid <= 0) {
+        return;
+    }
+    kill(Pid, SIGKILL);
+    int status = 0;
+    waitpid(Pid, &status, 0);
+    Pid = -1;
+    unlink(kSocket);
+}
