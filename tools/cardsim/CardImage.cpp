@@ -1,0 +1,18 @@
+#include "cardsim/CardImage.h"
+
+namespace cardsim {
+
+void TCardImage::Set(TFileRef file, std::vector<std::uint8_t> contents) {
+    Contents[file] = std::move(contents);
+}
+
+void TCardImage::Remove(TFileRef file) {
+    Contents.erase(file);
+}
+
+const std::vector<std::uint8_t>* TCardImage::Find(TFileRef file) const {
+    const auto found = Contents.find(file);
+    return found == Contents.end() ? nullptr : &found->second;
+}
+
+} // namespace cardsim

@@ -1,0 +1,60 @@
+// The elementary files of a first-generation tachograph driver card, as the
+// card's file system holds them: EF ICC and EF IC under the master file, the
+// rest under DF Tachograph, which is selected by its application name.
+#pragma once
+
+#include <array>
+#include <compare>
+#include <cstdint>
+#include <map>
+#include <vector>
+
+namespace cardsim {
+
+enum class TDf : std::uint8_t { Master, Tachograph };
+
+// An elementary file: the dedicated file it lies in and its file identifier.
+struct TFileRef {
+    TDf Df = TDf::Master;
+    std::uint16_t Fid = 0;
+    auto operator<=>(const TFileRef&) const = default;
+};
+
+// Application name of DF Tachograph, as SELECT by name carries it.
+inline constexpr std::array<std::uint8_t, 6> kTachographAid = {0xFF, 0x54, 0x41, 0x43, 0x48, 0x4F};
+
+namespace ef {
+inline constexpr TFileRef Icc{TDf::Master, 0x0002};
+inline constexpr TFileRef Ic{TDf::Master, 0x0005};
+inline constexpr TFileRef ApplicationIdentification{TDf::Tachograph, 0x0501};
+inline constexpr TFileRef CardCertificate{TDf::Tachograph, 0xC100};
+inline constexpr TFileRef CaCertificate{TDf::Tachograph, 0xC108};
+inline constexpr TFileRef Identification{TDf::Tachograph, 0x0520};
+inline constexpr TFileRef CardDownload{TDf::Tachograph, 0x050E};
+inline constexpr TFileRef DrivingLicenceInfo{TDf::Tachograph, 0x0521};
+inline constexpr TFileRef CurrentUsage{TDf::Tachograph, 0x0507};
+inline constexpr TFileRef ControlActivityData{TDf::Tachograph, 0x0508};
+inline constexpr TFileRef SpecificConditions{TDf::Tachograph, 0x0522};
+inline constexpr TFileRef EventsData{TDf::Tachograph, 0x0502};
+inline constexpr TFileRef FaultsData{TDf::Tachograph, 0x0503};
+inline constexpr TFileRef VehiclesUsed{TDf::Tachograph, 0x0505};
+inline constexpr TFileRef Places{TDf::Tachograph, 0x0506};
+inline constexpr TFileRef DriverActivityData{TDf::Tachograph, 0x0504};
+} // namespace ef
+
+// A plain value: copy it, change it, hand it to a TDriverCard.
+class TCardImage {
+public:
+    // Adds the file or replaces its contents.
+    void Set(TFileRef file, std::vector<std::uint8_t> contents);
+    // The card then has no such file: SELECT answers 6A82.
+    void Remove(TFileRef file);
+    // The file's contents, or nullptr when the card has no such file.
+    const std::vector<std::uint8_t>* Find(TFileRef file) const;
+    const std::map<TFileRef, std::vector<std::uint8_t>>& Files() const { return Contents; }
+
+private:
+    std::map<TFileRef, std::vector<std::uint8_t>> Contents;
+};
+
+} // namespace cardsim

@@ -1,0 +1,167 @@
+#include "cardsim/DriverCard.h"
+
+#include <algorithm>
+
+namespace cardsim {
+
+namespace {
+
+using TBytes = std::vector<std::uint8_t>;
+
+constexpr std::uint8_t kClass = 0x00;
+constexpr std::uint8_t kSelect = 0xA4;
+constexpr std::uint8_t kReadBinary = 0xB0;
+constexpr std::uint8_t kByFileId = 0x02;
+constexpr std::uint8_t kByName = 0x04;
+constexpr std::uint8_t kNoResponseData = 0x0C;
+
+constexpr std::uint16_t kOk = 0x9000;
+constexpr std::uint16_t kEndOfFile = 0x6282;
+constexpr std::uint16_t kWrongLength = 0x6700;
+constexpr std::uint16_t kNoCurrentEf = 0x6986;
+constexpr std::uint16_t kNotFound = 0x6A82;
+constexpr std::uint16_t kWrongP1P2 = 0x6A86;
+constexpr std::uint16_t kWrongOffset = 0x6B00;
+constexpr std::uint16_t kUnknownInstruction = 0x6D00;
+constexpr std::uint16_t kUnknownClass = 0x6E00;
+
+TBytes Status(std::uint16_t sw) {
+    return {static_cast<std::uint8_t>(sw >> 8), static_cast<std::uint8_t>(sw)};
+}
+
+TBytes WithStatus(TBytes data, std::uint16_t sw) {
+    data.push_back(static_cast<std::uint8_t>(sw >> 8));
+    data.push_back(static_cast<std::uint8_t>(sw));
+    return data;
+}
+
+} // namespace
+
+TDriverCard::TDriverCard(TCardImage image) : Image(std::move(image)) {}
+
+std::vector<std::uint8_t> TDriverCard::Process(const std::vector<std::uint8_t>& apdu) {
+    std::lock_guard guard(Lock);
+    if (CommandsLeft) {
+        if (*CommandsLeft == 0) {
+            return {};
+        }
+        --*CommandsLeft;
+    }
+    ++Answered;
+
+    const bool select = apdu.size() >= 2 && apdu[1] == kSelect;
+    const auto failed = FailedCommands.find(apdu);
+    if (failed != FailedCommands.end()) {
+        if (select) {
+            CurrentEf.reset();
+        }
+        return Status(failed->second);
+    }
+    if (apdu.size() < 4) {
+        return Status(kWrongLength);
+    }
+    if (apdu[0] != kClass) {
+        return Status(kUnknownClass);
+    }
+    switch (apdu[1]) {
+    case kSelect:
+        return Select(apdu);
+    case kReadBinary:
+        return ReadBinary(apdu);
+    default:
+        return Status(kUnknownInstruction);
+    }
+}
+
+std::vector<std::uint8_t> TDriverCard::Select(const std::vector<std::uint8_t>& apdu) {
+    const std::uint8_t p1 = apdu[2];
+    const std::uint8_t p2 = apdu[3];
+    CurrentEf.reset();
+    if ((p1 != kByFileId && p1 != kByName) || p2 != kNoResponseData) {
+        return Status(kWrongP1P2);
+    }
+    if (apdu.size() < 5 || apdu.size() != 5u + apdu[4]) {
+        return Status(kWrongLength);
+    }
+    const auto data = apdu.begin() + 5;
+    if (p1 == kByName) {
+        if (!std::equal(data, apdu.end(), kTachographAid.begin(), kTachographAid.end())) {
+            return Status(kNotFound);
+        }
+        CurrentDf = TDf::Tachograph;
+        return Status(kOk);
+    }
+    if (apdu[4] != 2) {
+        return Status(kWrongLength);
+    }
+    const TFileRef file{CurrentDf, static_cast<std::uint16_t>(data[0] << 8 | data[1])};
+    if (Image.Find(file) == nullptr) {
+        return Status(kNotFound);
+    }
+    CurrentEf = file;
+    return Status(kOk);
+}
+
+std::vector<std::uint8_t> TDriverCard::ReadBinary(const std::vector<std::uint8_t>& apdu) const {
+    if (apdu.size() != 5) {
+        return Status(kWrongLength);
+    }
+    if (!CurrentEf) {
+        return Status(kNoCurrentEf);
+    }
+    const auto offset = static_cast<std::uint16_t>((apdu[2] & 0x7F) << 8 | apdu[3]);
+    if (const auto found = UnreadableFiles.find(*CurrentEf); found != UnreadableFiles.end()) {
+        return Status(found->second);
+    }
+    if (const auto found = FailedReads.find({*CurrentEf, offset}); found != FailedReads.end()) {
+        return Status(found->second);
+    }
+    const std::vector<std::uint8_t>& contents = *Image.Find(*CurrentEf);
+    if (offset > contents.size()) {
+        return Status(kWrongOffset);
+    }
+    const std::size_t wanted = apdu[4] == 0 ? 256 : apdu[4];
+    const std::size_t remaining = contents.size() - offset;
+    const std::size_t count = std::min(wanted, remaining);
+    const auto from = contents.begin() + offset;
+    return WithStatus(TBytes(from, from + static_cast<std::ptrdiff_t>(count)),
+                      count < wanted ? kEndOfFile : kOk);
+}
+
+void TDriverCard::Reset() {
+    std::lock_guard guard(Lock);
+    CurrentDf = TDf::Master;
+    CurrentEf.reset();
+}
+
+void TDriverCard::FailCommand(std::vector<std::uint8_t> apdu, std::uint16_t statusWord) {
+    std::lock_guard guard(Lock);
+    FailedCommands[std::move(apdu)] = statusWord;
+}
+
+void TDriverCard::FailRead(TFileRef file, std::uint16_t offset, std::uint16_t statusWord) {
+    std::lock_guard guard(Lock);
+    FailedReads[{file, offset}] = statusWord;
+}
+
+void TDriverCard::SetUnreadable(TFileRef file, std::uint16_t statusWord) {
+    std::lock_guard guard(Lock);
+    UnreadableFiles[file] = statusWord;
+}
+
+void TDriverCard::RemoveAfter(int commands) {
+    std::lock_guard guard(Lock);
+    CommandsLeft = std::max(commands, 0);
+}
+
+bool TDriverCard::Removed() const {
+    std::lock_guard guard(Lock);
+    return CommandsLeft && *CommandsLeft == 0;
+}
+
+int TDriverCard::Commands() const {
+    std::lock_guard guard(Lock);
+    return Answered;
+}
+
+} // namespace cardsim

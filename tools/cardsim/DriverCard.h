@@ -1,0 +1,75 @@
+// A first-generation tachograph driver card that answers command APDUs, with
+// faults that a test can script.
+//
+// Commands (CLA 00 only, else 6E00; other instructions 6D00; an APDU of the
+// wrong length for its command, or shorter than four bytes, 6700):
+// - SELECT by file identifier, 00 A4 02 0C 02 hi lo: an EF of the current DF.
+//   After power-on the current DF is the master file, which holds EF ICC and
+//   EF IC; the tachograph EFs can be selected only once DF Tachograph is.
+// - SELECT by application name, 00 A4 04 0C 06 FF 54 41 43 48 4F: makes DF
+//   Tachograph current, with no EF selected.
+//   Both answer 9000 without data. An unknown file or name answers 6A82; any
+//   other P1 or P2 6A86. A failed SELECT keeps the current DF but leaves no EF
+//   selected, so a READ BINARY after it never reads the file selected before.
+// - READ BINARY, 00 B0 P1 P2 Le, offset ((P1 & 0x7F) << 8) | P2, Le 00 = 256:
+//   6986 with no EF selected, 6B00 for an offset past the end of the EF,
+//   the remaining bytes and 6282 when fewer than Le remain (none at the very
+//   end), else Le bytes and 9000.
+//
+// Every public member may be called from any thread: a virtual card serves
+// Process on a thread of its own while the test scripts faults.
+#pragma once
+
+#include "cardsim/CardImage.h"
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace cardsim {
+
+class TDriverCard {
+public:
+    explicit TDriverCard(TCardImage image);
+
+    // One command APDU in, the response APDU (data, SW1, SW2) out. Empty once
+    // the card has been removed.
+    std::vector<std::uint8_t> Process(const std::vector<std::uint8_t>& apdu);
+
+    // Power-on state again: master file current, no EF selected. Faults stay.
+    void Reset();
+
+    // That exact command answers the status word alone, every time, without
+    // being carried out (a SELECT so answered still leaves no EF selected).
+    void FailCommand(std::vector<std::uint8_t> apdu, std::uint16_t statusWord);
+    // A READ BINARY of the file starting at that offset answers the status word.
+    void FailRead(TFileRef file, std::uint16_t offset, std::uint16_t statusWord);
+    // Every READ BINARY of the file answers the status word (6982: security
+    // status not satisfied). The file can still be selected.
+    void SetUnreadable(TFileRef file, std::uint16_t statusWord = 0x6982);
+    // The next `commands` commands are answered; from then on the card is gone.
+    void RemoveAfter(int commands);
+
+    bool Removed() const;
+    // Commands answered so far (not those that met a removed card).
+    int Commands() const;
+
+private:
+    std::vector<std::uint8_t> Select(const std::vector<std::uint8_t>& apdu);
+    std::vector<std::uint8_t> ReadBinary(const std::vector<std::uint8_t>& apdu) const;
+
+    mutable std::mutex Lock;
+    const TCardImage Image;
+    TDf CurrentDf = TDf::Master;
+    std::optional<TFileRef> CurrentEf;
+    std::map<std::vector<std::uint8_t>, std::uint16_t> FailedCommands;
+    std::map<std::pair<TFileRef, std::uint16_t>, std::uint16_t> FailedReads;
+    std::map<TFileRef, std::uint16_t> UnreadableFiles;
+    std::optional<int> CommandsLeft;
+    int Answered = 0;
+};
+
+} // namespace cardsim
