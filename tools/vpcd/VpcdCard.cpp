@@ -14,6 +14,8 @@ namespace vpcd {
 namespace {
 // vpcd's one-byte control messages are 0 power off, 1 power on, 2 reset and
 // 4 send the ATR; only the last one is answered.
+constexpr std::uint8_t kPowerOn = 1;
+constexpr std::uint8_t kReset = 2;
 constexpr std::uint8_t kGetAtr = 4;
 } // namespace
 
@@ -108,10 +110,11 @@ bool TVpcdCard::ReadExact(std::uint8_t* buffer, std::size_t length) {
 }
 
 bool TVpcdCard::WriteMessage(const std::vector<std::uint8_t>& payload) {
-    std::vector<std::uint8_t> message(2 + payload.size());
-    message[0] = static_cast<std::uint8_t>(payload.size() >> 8);
-    message[1] = static_cast<std::uint8_t>(payload.size() & 0xFF);
-    std::copy(payload.begin(), payload.end(), message.begin() + 2);
+    std::vector<std::uint8_t> message;
+    message.reserve(2 + payload.size());
+    message.push_back(static_cast<std::uint8_t>(payload.size() >> 8));
+    message.push_back(static_cast<std::uint8_t>(payload.size() & 0xFF));
+    message.insert(message.end(), payload.begin(), payload.end());
     std::size_t done = 0;
     while (done < message.size()) {
         const ssize_t sent =
@@ -141,6 +144,9 @@ void TVpcdCard::Serve() {
         if (length == 1) {
             if (payload[0] == kGetAtr && !WriteMessage(Atr)) {
                 break;
+            }
+            if ((payload[0] == kPowerOn || payload[0] == kReset) && OnReset) {
+                OnReset();
             }
             continue;
         }

@@ -37,6 +37,9 @@ public:
     void Serve();
     int Commands() const { return CommandCount; }
 
+    // Runs on the serving thread when vpcd powers the card on or resets it.
+    std::function<void()> OnReset;
+
 private:
     bool ReadExact(std::uint8_t* buffer, std::size_t length);
     bool WriteMessage(const std::vector<std::uint8_t>& payload);

@@ -1,0 +1,150 @@
+// dravik-vcard: a simulated driver card in vpcd's virtual reader. Connecting to
+// vpcd inserts the card; closing the connection removes it.
+#include "cardsim/DownloadFile.h"
+#include "cardsim/DriverCard.h"
+#include "cardsim/SampleCard.h"
+#include "vpcd/VpcdCard.h"
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <optional>
+#include <thread>
+
+namespace {
+
+const char kUsage[] =
+    "Usage: dravik-vcard [OPTION]...\n"
+    "Inserts a simulated tachograph driver card into vpcd's virtual reader\n"
+    "(pcscd with the vsmartcard-vpcd driver) and serves it until it is removed.\n"
+    "\n"
+    "  --host HOST         vpcd's address (default 127.0.0.1)\n"
+    "  --port PORT         vpcd's port: 35963 is the first reader, 35964 the second\n"
+    "  --from FILE         serve the card of a card download file instead of the sample\n"
+    "  --protocol T0|T1    the protocol the ATR announces (default T1)\n"
+    "  --remove-after N    pull the card after it has answered N commands\n"
+    "  --stay SECONDS      remove the card after this long (default: until stopped)\n"
+    "  --help              show this help\n";
+
+std::atomic<bool> gStop{false};
+
+void OnSignal(int) {
+    gStop = true;
+}
+
+std::optional<long> Number(const char* text, long low, long high) {
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (*text == '\0' || *end != '\0' || value < low || value > high) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+int Usage(const std::string& error) {
+    std::cerr << "dravik-vcard: " << error << " (see --help)\n";
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    std::string host = "127.0.0.1";
+    int port = vpcd::kDefaultPort;
+    std::optional<std::string> from;
+    bool t0 = false;
+    std::optional<int> removeAfter;
+    std::optional<int> staySeconds;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--help" || arg == "-h") {
+            std::cout << kUsage;
+            return 0;
+        } else if (arg == "--host" && hasValue) {
+            host = argv[++i];
+        } else if (arg == "--port" && hasValue) {
+            const auto value = Number(argv[++i], 1, 65535);
+            if (!value) {
+                return Usage("--port needs a port number");
+            }
+            port = static_cast<int>(*value);
+        } else if (arg == "--from" && hasValue) {
+            from = argv[++i];
+        } else if (arg == "--protocol" && hasValue) {
+            const std::string protocol = argv[++i];
+            if (protocol != "T0" && protocol != "T1") {
+                return Usage("--protocol is T0 or T1");
+            }
+            t0 = protocol == "T0";
+        } else if (arg == "--remove-after" && hasValue) {
+            const auto value = Number(argv[++i], 0, 1000000);
+            if (!value) {
+                return Usage("--remove-after needs a number of commands");
+            }
+            removeAfter = static_cast<int>(*value);
+        } else if (arg == "--stay" && hasValue) {
+            const auto value = Number(argv[++i], 0, 86400 * 365);
+            if (!value) {
+                return Usage("--stay needs a number of seconds");
+            }
+            staySeconds = static_cast<int>(*value);
+        } else {
+            return Usage("unknown or incomplete argument: " + arg);
+        }
+    }
+
+    cardsim::TCardImage image = cardsim::BuildDriverCard();
+    if (from) {
+        std::ifstream file(*from, std::ios::binary);
+        if (!file) {
+            std::cerr << "dravik-vcard: cannot read " << *from << '\n';
+            return 2;
+        }
+        const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(file)),
+                                              std::istreambuf_iterator<char>());
+        std::string error;
+        auto replayed = cardsim::ImageFromDownload(bytes, &error);
+        if (!replayed) {
+            std::cerr << "dravik-vcard: " << *from << " is not a card download file: " << error
+                      << '\n';
+            return 2;
+        }
+        image = std::move(*replayed);
+    }
+    cardsim::TDriverCard card(std::move(image));
+    if (removeAfter) {
+        card.RemoveAfter(*removeAfter);
+    }
+
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    vpcd::TVpcdCard inserted(
+        t0 ? vpcd::AtrT0() : vpcd::AtrT1(),
+        [&card](const std::vector<std::uint8_t>& apdu) { return card.Process(apdu); });
+    inserted.OnReset = [&card] { card.Reset(); };
+    // pcscd may still be starting: try for a few seconds before giving up.
+    std::string error;
+    const auto connectEnd = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!inserted.Insert(host, port, &error)) {
+        if (gStop || std::chrono::steady_clock::now() > connectEnd) {
+            std::cerr << "dravik-vcard: " << error << '\n';
+            return 2;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    std::cout << "Card inserted at " << host << ':' << port << std::endl;
+
+    const auto stayEnd =
+        std::chrono::steady_clock::now() + std::chrono::seconds(staySeconds.value_or(86400 * 365));
+    while (!gStop && inserted.Inserted() && std::chrono::steady_clock::now() < stayEnd) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    inserted.Remove();
+    std::cout << "Card removed after " << inserted.Commands() << " commands" << std::endl;
+    return 0;
+}
