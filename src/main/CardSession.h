@@ -26,6 +26,8 @@ std::string ResultHex(pcsc::TResult code);
 struct TCardIdentity {
     std::string CardNumber; // the card's 16 bytes, unchanged; empty when not read
     std::string Driver;     // initial + "_" + surname, the card's bytes; empty when not read
+    // Driver decoded to UTF-8 by the names' code-page bytes, for display.
+    std::string DriverDisplay;
 };
 
 class TCardSession {

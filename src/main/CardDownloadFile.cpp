@@ -1,0 +1,383 @@
+// The file steps of a driver card download: the elementary files of the
+// tachograph driver card, selected and read in a fixed order, each written to
+// the card download file as tagged records (file identifier, type, length,
+// data) with a 128-blank signature record where the download layout has one.
+#include "main/CardDownloadFile.h"
+
+#include "main/CardSession.h"
+#include "platform/Platform.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// ------------------------------------------------------------------ the file
+
+std::string FileErrorMessage(int errorNumber) {
+    if (errorNumber == EACCES || errorNumber == EPERM || errorNumber == EROFS) {
+        return "File access denied";
+    }
+    return "I/O error " + std::to_string(errorNumber);
+}
+
+TFileError::TFileError(int errorNumber)
+    : std::runtime_error(FileErrorMessage(errorNumber)), FErrorNumber(errorNumber) {}
+
+TCardDownloadFile::TCardDownloadFile(const std::string& path) {
+    // No O_TRUNC: a file that another download is still writing must not be cut
+    // before the lock tells us so.
+    const int handle = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (handle < 0) {
+        throw TFileError(errno);
+    }
+    auto fail = [handle](int errorNumber) {
+        ::close(handle);
+        throw TFileError(errorNumber);
+    };
+    if (::flock(handle, LOCK_EX | LOCK_NB) != 0) {
+        fail(errno);
+    }
+    struct stat info {};
+    if (::fstat(handle, &info) != 0) {
+        fail(errno);
+    }
+    // Devices (a test's /dev/full) are neither truncated nor have their mode changed.
+    if (S_ISREG(info.st_mode)) {
+        if ((info.st_mode & 07777) != 0600 && ::fchmod(handle, 0600) != 0) {
+            fail(errno);
+        }
+        if (::ftruncate(handle, 0) != 0) {
+            fail(errno);
+        }
+    }
+    FHandle = handle;
+}
+
+TCardDownloadFile::~TCardDownloadFile() {
+    if (FHandle >= 0) {
+        ::close(FHandle);
+    }
+}
+
+void TCardDownloadFile::Write(const void* data, std::size_t length) {
+    const char* next = static_cast<const char*>(data);
+    while (length > 0) {
+        const ssize_t written = ::write(FHandle, next, length);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throw TFileError(errno);
+        }
+        next += written;
+        length -= static_cast<std::size_t>(written);
+    }
+}
+
+void TCardDownloadFile::WriteRecord(std::uint16_t fid, std::uint8_t type, std::uint16_t length,
+                                    const std::string& data) {
+    std::string record;
+    record.reserve(5 + data.size());
+    record += static_cast<char>(fid >> 8);
+    record += static_cast<char>(fid & 0xFF);
+    record += static_cast<char>(type);
+    record += static_cast<char>(length >> 8);
+    record += static_cast<char>(length & 0xFF);
+    record += data;
+    Write(record);
+}
+
+void TCardDownloadFile::Close() {
+    const int handle = FHandle;
+    FHandle = -1;
+    // The lock goes with the descriptor.
+    if (::close(handle) != 0) {
+        throw TFileError(errno);
+    }
+}
+
+// ------------------------------------------------------------ the file steps
+
+namespace {
+
+constexpr char kStatusOk[] = "9000";
+constexpr std::uint8_t kContents = 0x00;
+constexpr std::uint8_t kSignature = 0x01;
+constexpr std::uint16_t kSignatureLength = 128;
+constexpr std::size_t kChunkLength = 250;
+// READ BINARY carries its offset in 15 bits (P1's top bit set means a short
+// file identifier), so the byte at 0x7FFF is the last one it can reach.
+constexpr std::size_t kAddressableBytes = 0x8000;
+
+const std::string kSignatureBlanks(kSignatureLength, ' ');
+
+struct TFixedFile {
+    std::uint16_t Fid;
+    const char* Select;
+    const char* Read;
+    const char* Label;
+    bool Signed;
+};
+
+const TFixedFile kIcc{0x0002, "00 A4 02 0C 02 00 02", "00 B0 00 00 19", "EF ICC ReadBinary OK",
+                      false};
+const TFixedFile kIc{0x0005, "00 A4 02 0C 02 00 05", "00 B0 00 00 08", "EF IC ReadBinary OK",
+                     false};
+const TFixedFile kApplicationIdentification{0x0501, "00 A4 02 0C 02 05 01", "00 B0 00 00 0A",
+                                            "EF App ID ReadBinary OK", true};
+const TFixedFile kCardCertificate{0xC100, "00 A4 02 0C 02 C1 00", "00 B0 00 00 C2",
+                                  "EF Card Certificate ReadBinary OK", false};
+const TFixedFile kCaCertificate{0xC108, "00 A4 02 0C 02 C1 08", "00 B0 00 00 C2",
+                                "EF CA Certificate ReadBinary OK", false};
+const TFixedFile kIdentification{0x0520, "00 A4 02 0C 02 05 20", "00 B0 00 00 8F",
+                                 "EF Identification ReadBinary OK", true};
+const TFixedFile kLaterFixedFiles[] = {
+    {0x050E, "00 A4 02 0C 02 05 0E", "00 B0 00 00 04", "EF Card Download ReadBinary OK", false},
+    {0x0521, "00 A4 02 0C 02 05 21", "00 B0 00 00 35", "EF Driving Licence ReadBinary OK", true},
+    {0x0507, "00 A4 02 0C 02 05 07", "00 B0 00 00 13", "EF current usage ReadBinary OK", false},
+    {0x0508, "00 A4 02 0C 02 05 08", "00 B0 00 00 2E", "EF control activity ReadBinary OK", true},
+};
+
+constexpr char kSelectTachograph[] = "00 A4 04 0C 06 FF 54 41 43 48 4F";
+
+// The counts of EF Application_Identification that size the later files.
+struct TApplicationSizes {
+    std::size_t EventsPerType = 0;
+    std::size_t FaultsPerType = 0;
+    std::size_t ActivityLength = 0;
+    std::size_t VehicleRecords = 0;
+    std::size_t PlaceRecords = 0;
+};
+
+enum class TSizeRule { SpecificConditions, Events, Faults, Vehicles, Places, Activities };
+
+struct TSizedFile {
+    std::uint16_t Fid;
+    const char* Select;
+    const char* Name;        // for the addressability line
+    const char* StatusLabel; // chunk label of the status line
+    const char* ChunkLabel;  // chunk label of the success line
+    const char* AllLabel;
+    TSizeRule Size;
+    bool LogBeforeSignature;
+};
+
+const TSizedFile kSizedFiles[] = {
+    {0x0522, "00 A4 02 0C 02 05 22", "EF Specific_Conditions", "EF spec cond ", "EF spec cond ",
+     "EF spec cond all:", TSizeRule::SpecificConditions, false},
+    {0x0502, "00 A4 02 0C 02 05 02", "EF Events_Data", "EF events data ", "EF events data ",
+     "EF events data all:", TSizeRule::Events, false},
+    {0x0503, "00 A4 02 0C 02 05 03", "EF Faults_Data", "EF faults data ", "EF faults data ",
+     "EF faults data all:", TSizeRule::Faults, true},
+    {0x0505, "00 A4 02 0C 02 05 05", "EF Vehicles_Used", "EF vehicles data ", "EF vehicles data ",
+     "EF vehicles all:", TSizeRule::Vehicles, false},
+    {0x0506, "00 A4 02 0C 02 05 06", "EF Places", "EF places data ", "EF places data ",
+     "EF places all:", TSizeRule::Places, false},
+    {0x0504, "00 A4 02 0C 02 05 04", "EF Driver_Activity_Data", "EF activities  ",
+     "EF activities data ", "EF activities all:", TSizeRule::Activities, false},
+};
+
+std::size_t SizeOf(TSizeRule rule, const TApplicationSizes& sizes) {
+    switch (rule) {
+    case TSizeRule::SpecificConditions:
+        return 280;
+    case TSizeRule::Events:
+        return sizes.EventsPerType * 144;
+    case TSizeRule::Faults:
+        return sizes.FaultsPerType * 48;
+    case TSizeRule::Vehicles:
+        return sizes.VehicleRecords * 31 + 2;
+    case TSizeRule::Places:
+        return sizes.PlaceRecords * 10 + 1;
+    case TSizeRule::Activities:
+        return sizes.ActivityLength + 4;
+    }
+    return 0;
+}
+
+// Byte `index` of `data`, 0 where the answer is shorter.
+std::size_t ByteAt(const std::string& data, std::size_t index) {
+    return index < data.size() ? static_cast<unsigned char>(data[index]) : 0;
+}
+
+TApplicationSizes ApplicationSizesOf(const std::string& data) {
+    TApplicationSizes sizes;
+    sizes.EventsPerType = ByteAt(data, 3);
+    sizes.FaultsPerType = ByteAt(data, 4);
+    sizes.ActivityLength = ByteAt(data, 5) * 256 + ByteAt(data, 6);
+    sizes.VehicleRecords = ByteAt(data, 7) * 256 + ByteAt(data, 8);
+    sizes.PlaceRecords = ByteAt(data, 9);
+    return sizes;
+}
+
+// Up to `length` bytes from `offset`, whatever there is.
+std::string Part(const std::string& data, std::size_t offset, std::size_t length) {
+    return offset < data.size() ? data.substr(offset, length) : std::string();
+}
+
+bool IsBlankOrControl(char c) {
+    return static_cast<unsigned char>(c) <= 0x20;
+}
+
+// Without the bytes of value 0x20 or below at both ends.
+std::string Trimmed(const std::string& text) {
+    const auto first = std::find_if_not(text.begin(), text.end(), IsBlankOrControl);
+    const auto last = std::find_if_not(text.rbegin(), text.rend(), IsBlankOrControl).base();
+    return first < last ? std::string(first, last) : std::string();
+}
+
+TCardIdentity IdentityOf(const std::string& data) {
+    constexpr std::size_t kCardNumber = 1;
+    constexpr std::size_t kSurname = 65; // code-page byte, then 35 characters
+    constexpr std::size_t kFirstNamesCodePage = 101;
+    constexpr std::size_t kInitial = 102;
+    TCardIdentity identity;
+    identity.CardNumber = Part(data, kCardNumber, 16);
+    const std::string surname = Trimmed(Part(data, kSurname, 36));
+    const std::string initial = Part(data, kInitial, 1);
+    identity.Driver = initial + "_" + surname;
+    identity.DriverDisplay =
+        platform::Iso8859ToUtf8(initial, static_cast<int>(ByteAt(data, kFirstNamesCodePage))) +
+        "_" + platform::Iso8859ToUtf8(surname, static_cast<int>(ByteAt(data, kSurname)));
+    return identity;
+}
+
+// Card bytes in a log line: printable ASCII as is, anything else as '.'.
+std::string Printable(const std::string& bytes) {
+    std::string text(bytes);
+    for (char& c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte > 0x7E) {
+            c = '.';
+        }
+    }
+    return text;
+}
+
+// "yyyymmdd_hhmm" of the download's date and time.
+std::string StampText(const std::tm& now) {
+    char text[64];
+    std::snprintf(text, sizeof(text), "%04d%02d%02d_%02d%02d", now.tm_year + 1900, now.tm_mon + 1,
+                  now.tm_mday, now.tm_hour, now.tm_min);
+    return text;
+}
+
+std::string ReadCommand(std::size_t offset, std::size_t length) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "00 B0 %04X%02X", static_cast<unsigned>(offset),
+                  static_cast<unsigned>(length));
+    return text;
+}
+
+} // namespace
+
+TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
+    const std::tm now = platform::LocalNow();
+    TCardDownloadFile file(FOutputPath);
+    TApplicationSizes sizes;
+    TCardIdentity identity;
+
+    // One fixed-size file; true when it was read with 9000.
+    auto readFixed = [&](const TFixedFile& row) {
+        if (SendCommand(reader, row.Select) != pcsc::kSuccess) {
+            return false;
+        }
+        SendCommand(reader, row.Read);
+        if (FStatusWord != kStatusOk) {
+            // EF ICC gets its record whatever the read gave: the data held then.
+            if (row.Fid == kIcc.Fid) {
+                file.WriteRecord(row.Fid, kContents,
+                                 static_cast<std::uint16_t>(FResponseData.size()), FResponseData);
+            }
+            return false;
+        }
+        AddLog(row.Label);
+        AddLog(FResponseHex);
+        AddLog("Data: " + Printable(FResponseData));
+        if (row.Fid == kApplicationIdentification.Fid) {
+            sizes = ApplicationSizesOf(FResponseData);
+        } else if (row.Fid == kIdentification.Fid) {
+            identity = IdentityOf(FResponseData);
+        }
+        // Answers are at most 259 data bytes: the length field's high byte is
+        // 00 for every file the card answers as asked.
+        file.WriteRecord(row.Fid, kContents, static_cast<std::uint16_t>(FResponseData.size()),
+                         FResponseData);
+        if (row.Signed) {
+            file.WriteRecord(row.Fid, kSignature, kSignatureLength, kSignatureBlanks);
+        }
+        return true;
+    };
+
+    auto readSized = [&](const TSizedFile& row) {
+        const std::size_t size = SizeOf(row.Size, sizes);
+        if (SendCommand(reader, row.Select) != pcsc::kSuccess) {
+            return;
+        }
+        const auto header = static_cast<std::uint16_t>(size & 0xFFFF);
+        file.WriteRecord(row.Fid, kContents, header);
+        // Never more data than the header announces: a short record is what a
+        // failed chunk leaves too, while a longer one would swallow the records
+        // after it. Never beyond what READ BINARY can address.
+        const std::size_t limit = std::min<std::size_t>(header, kAddressableBytes);
+        if (size > 0xFFFF) {
+            AddLog(std::string(row.Name) + ": size " + std::to_string(size) +
+                   " exceeds the record's 16-bit length; reading " + std::to_string(limit) +
+                   " bytes");
+        } else if (size > kAddressableBytes) {
+            AddLog(std::string(row.Name) + ": size " + std::to_string(size) +
+                   " exceeds what READ BINARY can address; reading " + std::to_string(limit) +
+                   " bytes");
+        }
+        std::string collected;
+        std::size_t offset = 0;
+        while (offset < limit) {
+            const std::size_t length = std::min(kChunkLength, limit - offset);
+            SendCommand(reader, ReadCommand(offset, length));
+            AddLog(row.StatusLabel + std::to_string(offset) + " - status = " + FStatusWord + "  " +
+                   std::to_string(length));
+            if (FStatusWord != kStatusOk) {
+                break;
+            }
+            AddLog(row.ChunkLabel + std::to_string(offset) + " ReadBinary OK");
+            AddLog(FResponseHex);
+            collected += FResponseData;
+            file.Write(FResponseData);
+            offset += length;
+        }
+        if (row.LogBeforeSignature) {
+            AddLog(row.AllLabel);
+            AddLog(Printable(collected));
+        }
+        file.WriteRecord(row.Fid, kSignature, kSignatureLength, kSignatureBlanks);
+        if (!row.LogBeforeSignature) {
+            AddLog(row.AllLabel);
+            AddLog(Printable(collected));
+        }
+    };
+
+    readFixed(kIcc);
+    readFixed(kIc);
+    if (SendCommand(reader, kSelectTachograph) == pcsc::kSuccess) {
+        readFixed(kApplicationIdentification);
+        readFixed(kCardCertificate);
+        readFixed(kCaCertificate);
+        readFixed(kIdentification);
+
+        ShowDownloadName("C_" + StampText(now) + "_" + identity.DriverDisplay + "_" +
+                         platform::Iso8859ToUtf8(identity.CardNumber, 1));
+
+        for (const TFixedFile& row : kLaterFixedFiles) {
+            readFixed(row);
+        }
+        for (const TSizedFile& row : kSizedFiles) {
+            readSized(row);
+        }
+    }
+    file.Close();
+    return identity;
+}

@@ -1,0 +1,107 @@
+// The command exchange: card commands written as hexadecimal text go to the
+// reader object as bytes; the answer is kept in the three response fields.
+#include "main/CardSession.h"
+
+#include <algorithm>
+#include <array>
+
+namespace {
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+// Value of one upper-case hexadecimal digit, or -1 for anything else.
+int DigitValue(char digit) {
+    if (digit >= '0' && digit <= '9') {
+        return digit - '0';
+    }
+    if (digit >= 'A' && digit <= 'F') {
+        return digit - 'A' + 10;
+    }
+    return -1;
+}
+
+char UpperCase(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+} // namespace
+
+std::uint8_t HexByteValue(char high, char low) {
+    // Callers pass digits only; anything else counts as 0 rather than a wild value.
+    const int h = std::max(DigitValue(high), 0);
+    const int l = std::max(DigitValue(low), 0);
+    return static_cast<std::uint8_t>(h * 16 + l);
+}
+
+std::size_t HexToBytes(const std::string& text, std::uint8_t* buffer, std::size_t capacity) {
+    std::size_t count = 0;
+    char high = 0;
+    bool haveHigh = false;
+    for (const char raw : text) {
+        if (count >= capacity) {
+            break;
+        }
+        const char digit = UpperCase(raw);
+        if (DigitValue(digit) < 0) {
+            continue;
+        }
+        if (!haveHigh) {
+            high = digit;
+            haveHigh = true;
+        } else {
+            buffer[count++] = HexByteValue(high, digit);
+            haveHigh = false;
+        }
+    }
+    // An odd digit count: the last digit is the high half of a last byte.
+    if (haveHigh && count < capacity) {
+        buffer[count++] = HexByteValue(high, '0');
+    }
+    return count;
+}
+
+void TCardSession::StoreResponse(const std::uint8_t* bytes, DWORD count) {
+    FResponseData.clear();
+    FResponseHex.clear();
+    if (count < 2) {
+        return;
+    }
+    const std::uint8_t sw1 = bytes[count - 2];
+    const std::uint8_t sw2 = bytes[count - 1];
+    FStatusWord = {kHexDigits[sw1 >> 4], kHexDigits[sw1 & 0x0F], kHexDigits[sw2 >> 4],
+                   kHexDigits[sw2 & 0x0F]};
+    const std::size_t dataLength = count - 2;
+    FResponseData.assign(reinterpret_cast<const char*>(bytes), dataLength);
+    FResponseHex.reserve(dataLength * 3);
+    for (std::size_t i = 0; i < dataLength; ++i) {
+        FResponseHex += kHexDigits[bytes[i] >> 4];
+        FResponseHex += kHexDigits[bytes[i] & 0x0F];
+        FResponseHex += ' ';
+    }
+}
+
+pcsc::TResult TCardSession::SendCommand(TReaderObject& reader, const std::string& command) {
+    FStatusWord.clear();
+    std::array<std::uint8_t, kExchangeBufferSize> commandBytes{};
+    std::array<std::uint8_t, kExchangeBufferSize> response{};
+    const std::size_t count = HexToBytes(command, commandBytes.data(), commandBytes.size());
+    DWORD responseLength = kExchangeBufferSize;
+    const pcsc::TResult result = reader.Transmit(
+        *FPCSC, commandBytes.data(), static_cast<DWORD>(count), response.data(), &responseLength);
+    if (result == pcsc::kSuccess) {
+        // A library that reports more than the buffer holds must not make us read past it.
+        StoreResponse(response.data(), std::min<DWORD>(responseLength, kExchangeBufferSize));
+    } else {
+        AddLog("SCardTransmit failed with error code " + ResultHex(result) + " ");
+        AddLog("(" + TPCSCRaw::ResultName(result) + ").");
+    }
+    return result;
+}
+
+pcsc::TResult TCardSession::ConnectCard(TReaderObject& reader, bool exclusive) {
+    return reader.Connect(*FPCSC, FContext, exclusive ? SCARD_SHARE_EXCLUSIVE : SCARD_SHARE_SHARED);
+}
+
+pcsc::TResult TCardSession::DisconnectCard(TReaderObject& reader) {
+    return reader.Disconnect(*FPCSC);
+}

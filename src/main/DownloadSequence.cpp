@@ -1,0 +1,86 @@
+// The read button's download: from the press to the closing message.
+#include "main/CardDownloadFile.h"
+#include "main/CardSession.h"
+#include "platform/Platform.h"
+
+#include <algorithm>
+
+namespace {
+
+bool CardPresent(std::uint8_t state) {
+    return state == csExclusive || state == csShared || state == csAvailable;
+}
+
+bool BlankOrControlOnly(const std::string& text) {
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) <= 0x20; });
+}
+
+} // namespace
+
+void TCardSession::BitBtn1Click() {
+    ShowDownloadName({});
+    TCardIdentity identity;
+    TReaderObject* reader = SelectedReader();
+    if (reader == nullptr) {
+        return;
+    }
+    const std::uint32_t startTick = platform::TickCount32();
+    BeginLogUpdate();
+    const std::string savedCaption = ReadButtonCaption();
+    SetReadButton(FCroatian ? "Čitanje u tijeku..." : "Reading...", false);
+    auto restoreButton = [&] {
+        SetReadButton(savedCaption, false);
+        UpdateReadButton();
+    };
+
+    std::string fileError;
+    if (CardPresent(reader->CardState)) {
+        if (reader->CardHandle == pcsc::kNoCardHandle) {
+            const pcsc::TResult result = ConnectCard(*reader, false);
+            if (result != pcsc::kSuccess) {
+                AddLog("SCardConnect failed with error code " + ResultHex(result) + " ");
+                AddLog("(" + TPCSCRaw::ResultName(result) + ").");
+                EndLogUpdate();
+                restoreButton();
+                return;
+            }
+            AddLog("SCardConnect succeeded.");
+        }
+        AddLog("ATR = " + reader->ATR);
+        try {
+            identity = ReadCardFiles(*reader);
+        } catch (const TFileError& error) {
+            // The file is closed already; the card is released as after any download.
+            fileError = error.what();
+        }
+        const pcsc::TResult result = DisconnectCard(*reader);
+        if (result == pcsc::kSuccess) {
+            AddLog("SCardDisconnect succeeded.");
+        } else {
+            AddLog("SCardDisconnect failed with error code " + ResultHex(result) + " ");
+            AddLog("(" + TPCSCRaw::ResultName(result) + ").");
+        }
+    }
+    // A modal box runs the event loop, which may free the reader object: it is
+    // not touched from here on.
+    reader = nullptr;
+    EndLogUpdate();
+    const std::uint32_t elapsed = platform::TicksBetween(startTick, platform::TickCount32());
+
+    if (!fileError.empty()) {
+        // The download failed and the error says so; no closing message.
+        ShowError(fileError);
+    } else {
+        std::string message;
+        if (BlankOrControlOnly(identity.CardNumber)) {
+            message = "Nije umetnuta kartica vozača!";
+        } else {
+            message = "Kartica: " + platform::Iso8859ToUtf8(identity.CardNumber, 1) +
+                      "\rVozac: " + identity.DriverDisplay;
+        }
+        message += "\r\rObrada: " + std::to_string(elapsed) + "ms";
+        ShowMessage(message);
+    }
+    restoreButton();
+}
