@@ -1,0 +1,476 @@
+// The read button's download from the press to the closing message, against
+// the simulated driver card: the window's state on every way out, the log, the
+// closing message, the connection, and failures of the card download file.
+#include "DownloadTestCard.h"
+
+#include "main/CardDownloadFile.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <regex>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace downloadtest;
+namespace ef = cardsim::ef;
+
+namespace {
+
+const std::string kSavedCaption = "Preuzmi podatke s kartice";
+const std::string kCroatianReading = "Čitanje u tijeku...";
+const std::string kNoCardMessage = "Nije umetnuta kartica vozača!";
+const std::string kAtrLine = "ATR = 3B 80 80 01 01 ";
+const std::string kPreviousFile = "the previous download, to be left alone";
+
+class BitBtn1ClickTest : public TDriverCardTest {
+protected:
+    void SetUp() override {
+        TDriverCardTest::SetUp();
+        Session.Caption = kSavedCaption;
+    }
+
+    void OpenEmptyReader() {
+        OpenReader();
+        ASSERT_TRUE(PumpUntil([this] { return Reader->CardState == csNoCard; }));
+    }
+
+    void Click() {
+        fakepcsc::ClearCalls();
+        Session.Trace.clear();
+        Session.Log.clear();
+        Before = LocalNow();
+        Session.BitBtn1Click();
+        After = LocalNow();
+    }
+
+    // The milliseconds of a closing message that ends as every one does.
+    static bool EndsWithProcessingTime(const std::string& message, const std::string& start) {
+        return std::regex_match(
+            message,
+            std::regex(std::regex_replace(start, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") +
+                       "\r\rObrada: [0-9]+ms"));
+    }
+
+    // Hold ended, saved caption back, then the window's own update: the last
+    // two things every way out does.
+    void ExpectRestored() const {
+        EXPECT_EQ(Session.HoldDepth, 0);
+        EXPECT_EQ(std::count(Session.Trace.begin(), Session.Trace.end(), "hold+"), 1);
+        EXPECT_EQ(std::count(Session.Trace.begin(), Session.Trace.end(), "hold-"), 1);
+        ASSERT_GE(Session.Trace.size(), 2u);
+        EXPECT_EQ(Session.Trace[Session.Trace.size() - 2], "button:" + kSavedCaption + "|0");
+        EXPECT_EQ(Session.Trace.back(), "update");
+        EXPECT_LT(Session.TraceIndex("hold+"),
+                  Session.TraceIndex("button:" + kCroatianReading + "|0"));
+    }
+
+    void ExpectDisconnected() const {
+        EXPECT_EQ(Reader->CardHandle, pcsc::kNoCardHandle);
+        EXPECT_EQ(fakepcsc::OpenCards(), 0);
+        const auto disconnects = fakepcsc::Calls("SCardDisconnect");
+        ASSERT_EQ(disconnects.size(), 1u);
+        EXPECT_EQ(disconnects[0].Disposition, static_cast<std::uint64_t>(SCARD_UNPOWER_CARD));
+    }
+
+    std::string NameMiddleOf(const std::string& middle) const {
+        const std::string first = "C_" + Stamp(Before) + "_" + middle;
+        return Session.DownloadName == first ? first : "C_" + Stamp(After) + "_" + middle;
+    }
+
+    std::tm Before{}, After{};
+};
+
+} // namespace
+
+// ------------------------------------------------------ nothing to download
+
+TEST_F(BitBtn1ClickTest, WithoutASelectedReaderOnlyTheDownloadNameIsEmptied) {
+    WriteWholeFile(Session.FOutputPath, kPreviousFile);
+    Session.DownloadName = "C_20240101_1200_A_DRIVER_D100000012345600";
+    Session.Selected = nullptr;
+    Click();
+    EXPECT_EQ(Session.Trace, std::vector<std::string>({"name:"}));
+    EXPECT_EQ(Session.Caption, kSavedCaption);
+    EXPECT_TRUE(Session.Enabled);
+    EXPECT_EQ(OutputFile(), kPreviousFile);
+}
+
+TEST_F(BitBtn1ClickTest, WithoutACardTheMessageSaysSoAndTheFileStays) {
+    OpenEmptyReader();
+    WriteWholeFile(Session.FOutputPath, kPreviousFile);
+    Click();
+    ASSERT_EQ(Session.Messages.size(), 1u);
+    EXPECT_TRUE(EndsWithProcessingTime(Session.Messages[0], kNoCardMessage)) << Session.Messages[0];
+    EXPECT_EQ(Session.Trace,
+              std::vector<std::string>({"name:", "hold+", "button:" + kCroatianReading + "|0",
+                                        "hold-", "message:" + Session.Messages[0],
+                                        "button:" + kSavedCaption + "|0", "update"}));
+    EXPECT_TRUE(Session.Log.empty());
+    EXPECT_TRUE(fakepcsc::Calls("SCardConnect").empty());
+    EXPECT_EQ(OutputFile(), kPreviousFile);
+    // The window's update then shows the reader without a card.
+    EXPECT_EQ(Session.Caption, "Umetnite tahografsku karticu");
+    EXPECT_FALSE(Session.Enabled);
+
+    Session.FCroatian = false;
+    Click();
+    EXPECT_EQ(Session.Trace.at(2), "button:Reading...|0");
+    EXPECT_TRUE(EndsWithProcessingTime(Session.Messages.at(1), kNoCardMessage));
+}
+
+// ------------------------------------------------------------ a whole card
+
+TEST_F(BitBtn1ClickTest, AFullDownloadLogsEveryStepAndNamesCardAndDriver) {
+    InsertDriverCard();
+    Click();
+
+    std::vector<std::string> expected = {"SCardConnect succeeded.", kAtrLine};
+    for (const std::string& line : CompleteDownloadLog(Image)) {
+        expected.push_back(line);
+    }
+    expected.push_back("SCardDisconnect succeeded.");
+    EXPECT_EQ(Session.Log, expected);
+
+    ASSERT_EQ(Session.Messages.size(), 1u);
+    EXPECT_TRUE(EndsWithProcessingTime(Session.Messages[0],
+                                       "Kartica: D100000012345600\rVozac: Ž_ŠIMUNOVIĆ"))
+        << Session.Messages[0];
+    EXPECT_TRUE(Session.Errors.empty());
+    EXPECT_EQ(OutputFile(), Join(CompleteDownload(Image)));
+    EXPECT_EQ(Session.DownloadName, NameMiddleOf("Ž_ŠIMUNOVIĆ_D100000012345600"));
+
+    // Emptied first, named once the identification is read; the log is painted
+    // before the message box opens.
+    EXPECT_EQ(Session.Trace.front(), "name:");
+    EXPECT_LT(Session.TraceIndex("log:SCardDisconnect succeeded."), Session.TraceIndex("hold-"));
+    EXPECT_LT(Session.TraceIndex("hold-"), Session.TraceIndex("message:" + Session.Messages[0]));
+    ExpectRestored();
+    EXPECT_EQ(Session.Caption, kSavedCaption);
+    EXPECT_TRUE(Session.Enabled);
+    ExpectDisconnected();
+
+    // Shared use; every exchange offers the card the whole response buffer.
+    const auto connects = fakepcsc::Calls("SCardConnect");
+    ASSERT_EQ(connects.size(), 1u);
+    EXPECT_EQ(connects[0].ShareMode, static_cast<std::uint64_t>(SCARD_SHARE_SHARED));
+    for (const auto& transmit : fakepcsc::Calls("SCardTransmit")) {
+        ASSERT_EQ(transmit.Length, kExchangeBufferSize);
+    }
+}
+
+TEST_F(BitBtn1ClickTest, AnOpenConnectionIsUsedAsItIsAndClosedAtTheEnd) {
+    InsertDriverCard();
+    ASSERT_EQ(Session.ConnectCard(*Reader, false), pcsc::kSuccess);
+    Click();
+    ASSERT_FALSE(Session.Log.empty());
+    EXPECT_EQ(Session.Log.front(), kAtrLine);
+    EXPECT_EQ(std::count(Session.Log.begin(), Session.Log.end(), "SCardConnect succeeded."), 0);
+    EXPECT_TRUE(fakepcsc::Calls("SCardConnect").empty());
+    EXPECT_EQ(Session.Log.back(), "SCardDisconnect succeeded.");
+    EXPECT_EQ(OutputFile(), Join(CompleteDownload(Image)));
+    ExpectDisconnected();
+    ExpectRestored();
+}
+
+TEST_F(BitBtn1ClickTest, ACardHeldExclusivelyElsewhereEndsAfterTheFailedConnection) {
+    InsertDriverCard();
+    fakepcsc::SetCardExclusive(kReaderName, true);
+    ASSERT_TRUE(PumpUntil([this] { return Reader->CardState == csExclusive; }));
+    WriteWholeFile(Session.FOutputPath, kPreviousFile);
+    Click();
+    EXPECT_EQ(Session.Log,
+              std::vector<std::string>({"SCardConnect failed with error code 8010000B ",
+                                        "(SCARD_E_SHARING_VIOLATION)."}));
+    EXPECT_EQ(Session.Trace,
+              std::vector<std::string>({"name:", "hold+", "button:" + kCroatianReading + "|0",
+                                        "log:SCardConnect failed with error code 8010000B ",
+                                        "log:(SCARD_E_SHARING_VIOLATION).", "hold-",
+                                        "button:" + kSavedCaption + "|0", "update"}));
+    EXPECT_TRUE(Session.Messages.empty());
+    EXPECT_TRUE(Session.Errors.empty());
+    EXPECT_EQ(OutputFile(), kPreviousFile);
+    EXPECT_TRUE(fakepcsc::Calls("SCardTransmit").empty());
+    EXPECT_EQ(Reader->CardHandle, pcsc::kNoCardHandle);
+}
+
+TEST_F(BitBtn1ClickTest, WithoutIdentificationTheCardIsNamedAsMissing) {
+    InsertDriverCard();
+    Card->SetUnreadable(ef::Identification);
+    Click();
+    ASSERT_EQ(Session.Messages.size(), 1u);
+    EXPECT_TRUE(EndsWithProcessingTime(Session.Messages[0], kNoCardMessage)) << Session.Messages[0];
+    EXPECT_EQ(Session.DownloadName, NameMiddleOf("_"));
+    EXPECT_EQ(Session.DownloadName.substr(Session.DownloadName.size() - 2), "__");
+    ExpectRestored();
+    ExpectDisconnected();
+}
+
+// ------------------------------------------------------------ card pulled
+
+TEST_F(BitBtn1ClickTest, ACardPulledMidwayEndsEveryStepAndIsStillReported) {
+    const cardsim::TCardImage image = cardsim::BuildDriverCard();
+    auto card = std::make_shared<cardsim::TDriverCard>(image);
+    Image = image;
+    // Pulled while EF Events_Data's chunk at offset 750 is on its way.
+    InsertCard([card](const Bytes& apdu) {
+        if (apdu == Bytes({0x00, 0xB0, 0x02, 0xEE, 0xFA})) {
+            fakepcsc::RemoveCard(kReaderName);
+            throw std::runtime_error("card pulled");
+        }
+        return card->Process(apdu);
+    });
+    Click();
+
+    TSegments segments = CompleteDownload(image);
+    std::string expectedFile;
+    for (const auto& [fid, bytes] : segments) {
+        if (fid == 0x0502) {
+            expectedFile += std::string("\x05\x02\x00\x06\xC0", 5) +
+                            FileOf(image, ef::EventsData).substr(0, 750) + Signature(0x0502);
+            break;
+        }
+        expectedFile += bytes;
+    }
+    EXPECT_EQ(OutputFile(), expectedFile);
+
+    std::vector<std::string> expected = {"SCardConnect succeeded.", kAtrLine};
+    const auto complete = CompleteDownloadLog(image);
+    const auto eventsStart =
+        std::find(complete.begin(), complete.end(), "EF events data 0 - status = 9000  250");
+    ASSERT_NE(eventsStart, complete.end());
+    expected.insert(expected.end(), complete.begin(), eventsStart + 9); // three good chunks
+    const std::string events = FileOf(image, ef::EventsData);
+    const std::vector<std::string> tail = {"SCardTransmit failed with error code 80100016 ",
+                                           "(SCARD_E_NOT_TRANSACTED).",
+                                           "EF events data 750 - status =   250",
+                                           "EF events data all:", Printable(events.substr(0, 750))};
+    expected.insert(expected.end(), tail.begin(), tail.end());
+    for (int select = 0; select < 4; ++select) { // faults, vehicles, places, activities
+        expected.push_back("SCardTransmit failed with error code 80100069 ");
+        expected.push_back("(SCARD_W_REMOVED_CARD).");
+    }
+    expected.push_back("SCardDisconnect failed with error code 80100069 ");
+    expected.push_back("(SCARD_W_REMOVED_CARD).");
+    EXPECT_EQ(Session.Log, expected);
+
+    // The identification was read before the card went.
+    ASSERT_EQ(Session.Messages.size(), 1u);
+    EXPECT_TRUE(EndsWithProcessingTime(Session.Messages[0],
+                                       "Kartica: D100000012345600\rVozac: Ž_ŠIMUNOVIĆ"));
+    ExpectRestored();
+    EXPECT_EQ(Reader->CardHandle, pcsc::kNoCardHandle);
+    EXPECT_TRUE(PumpUntil([this] { return Reader->CardState == csNoCard; }));
+}
+
+TEST_F(BitBtn1ClickTest, TheSecondDownloadReplacesTheFirstFileWhole) {
+    InsertDriverCard();
+    Click();
+    ASSERT_EQ(OutputFile(), Join(CompleteDownload(Image)));
+
+    // Another card, whose tachograph application does not answer at all.
+    cardsim::TCardOptions options;
+    options.Seed = 2;
+    options.CardNumber = "HR00000000000002";
+    const cardsim::TCardImage second = cardsim::BuildDriverCard(options);
+    auto card = std::make_shared<cardsim::TDriverCard>(second);
+    fakepcsc::InsertCard(kReaderName, kAtrT1, fakepcsc::TProtocol::T1, [card](const Bytes& apdu) {
+        if (apdu == kSelectTachograph) {
+            throw std::runtime_error("no answer");
+        }
+        return card->Process(apdu);
+    });
+    ASSERT_TRUE(PumpUntil([this] { return Reader->CardState == csAvailable; }));
+    Click();
+    EXPECT_EQ(OutputFile(),
+              Contents(0x0002, FileOf(second, ef::Icc)) + Contents(0x0005, FileOf(second, ef::Ic)));
+    EXPECT_EQ(Session.Log.front(), "SCardConnect succeeded.");
+    EXPECT_EQ(Session.DownloadName, "");
+    ASSERT_EQ(Session.Messages.size(), 2u);
+    EXPECT_TRUE(EndsWithProcessingTime(Session.Messages[1], kNoCardMessage));
+    ExpectDisconnected();
+    ExpectRestored();
+}
+
+// ------------------------------------------------------ the file's failures
+
+TEST(FileErrorMessage, RefusedAccessHasItsTextEveryOtherErrorItsNumber) {
+    EXPECT_EQ(FileErrorMessage(EACCES), "File access denied");
+    EXPECT_EQ(FileErrorMessage(EPERM), "File access denied");
+    EXPECT_EQ(FileErrorMessage(EROFS), "File access denied");
+    EXPECT_EQ(FileErrorMessage(ENOSPC), "I/O error 28");
+    EXPECT_EQ(FileErrorMessage(EISDIR), "I/O error 21");
+    const TFileError error(EIO);
+    EXPECT_STREQ(error.what(), "I/O error 5");
+    EXPECT_EQ(error.ErrorNumber(), EIO);
+}
+
+TEST_F(BitBtn1ClickTest, AFileThatCannotBeCreatedEndsTheDownloadWithItsError) {
+    InsertDriverCard();
+    std::filesystem::create_directory(Session.FOutputPath);
+    Click();
+    EXPECT_EQ(Session.Errors, std::vector<std::string>({"I/O error 21"}));
+    EXPECT_TRUE(Session.Messages.empty());
+    EXPECT_EQ(Session.Log, std::vector<std::string>({"SCardConnect succeeded.", kAtrLine,
+                                                     "SCardDisconnect succeeded."}));
+    EXPECT_TRUE(fakepcsc::Calls("SCardTransmit").empty());
+    // Card released and log painted before the error box runs its own loop.
+    EXPECT_LT(Session.TraceIndex("log:SCardDisconnect succeeded."), Session.TraceIndex("hold-"));
+    EXPECT_LT(Session.TraceIndex("hold-"), Session.TraceIndex("error:I/O error 21"));
+    ExpectDisconnected();
+    ExpectRestored();
+}
+
+TEST_F(BitBtn1ClickTest, AFullDiskEndsTheDownloadAtTheFirstWrite) {
+    InsertDriverCard();
+    struct stat before {};
+    ASSERT_EQ(::stat("/dev/full", &before), 0);
+    Session.FOutputPath = "/dev/full";
+    Click();
+    EXPECT_EQ(Session.Errors, std::vector<std::string>({"I/O error 28"}));
+    EXPECT_TRUE(Session.Messages.empty());
+    EXPECT_EQ(fakepcsc::Calls("SCardTransmit").size(), 2u); // EF ICC's SELECT and READ BINARY
+    ASSERT_EQ(Session.Log.size(), 6u);
+    EXPECT_EQ(Session.Log[2], "EF ICC ReadBinary OK");
+    EXPECT_EQ(Session.Log.back(), "SCardDisconnect succeeded.");
+    ExpectDisconnected();
+    ExpectRestored();
+    // A device is written to, never truncated or made private.
+    struct stat after {};
+    ASSERT_EQ(::stat("/dev/full", &after), 0);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+}
+
+namespace {
+
+// Makes `file` impossible to create or write for this process: a read-only
+// folder for an ordinary user, the immutable flag for root (who passes
+// permission bits). Undone on destruction.
+class TWriteBarrier {
+public:
+    explicit TWriteBarrier(const std::filesystem::path& file) : Folder(file.parent_path()) {
+        WriteWholeFile(file, kPreviousFile);
+        ::chmod(Folder.c_str(), 0555);
+        if (::access(Folder.c_str(), W_OK) != 0) {
+            Kind = "read-only folder";
+            return;
+        }
+        ::chmod(Folder.c_str(), 0700);
+        Handle = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        int flags = 0;
+        if (Handle >= 0 && ::ioctl(Handle, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags |= FS_IMMUTABLE_FL;
+            if (::ioctl(Handle, FS_IOC_SETFLAGS, &flags) == 0) {
+                Kind = "immutable file";
+            }
+        }
+    }
+    ~TWriteBarrier() {
+        ::chmod(Folder.c_str(), 0700);
+        if (Handle >= 0) {
+            int flags = 0;
+            if (::ioctl(Handle, FS_IOC_GETFLAGS, &flags) == 0) {
+                flags &= ~FS_IMMUTABLE_FL;
+                ::ioctl(Handle, FS_IOC_SETFLAGS, &flags);
+            }
+            ::close(Handle);
+        }
+    }
+    TWriteBarrier(const TWriteBarrier&) = delete;
+    TWriteBarrier& operator=(const TWriteBarrier&) = delete;
+
+    std::string Kind; // empty when neither could be set up
+
+private:
+    std::filesystem::path Folder;
+    int Handle = -1;
+};
+
+} // namespace
+
+TEST_F(BitBtn1ClickTest, ARefusedFileIsReportedAsAccessDenied) {
+    InsertDriverCard();
+    const std::filesystem::path output = Session.FOutputPath;
+    TWriteBarrier barrier(output);
+    if (barrier.Kind.empty()) {
+        GTEST_SKIP() << "no way to refuse writes to " << output << " here";
+    }
+    Click();
+    EXPECT_EQ(Session.Errors, std::vector<std::string>({"File access denied"})) << barrier.Kind;
+    EXPECT_TRUE(Session.Messages.empty());
+    EXPECT_EQ(OutputFile(), kPreviousFile);
+    ExpectDisconnected();
+    ExpectRestored();
+}
+
+TEST_F(BitBtn1ClickTest, AFileAnotherWriterHoldsIsLeftAsItIs) {
+    InsertDriverCard();
+    WriteWholeFile(Session.FOutputPath, kPreviousFile);
+    const int other = ::open(Session.FOutputPath.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(::flock(other, LOCK_EX), 0);
+    Click();
+    ::close(other);
+    EXPECT_EQ(Session.Errors,
+              std::vector<std::string>({"I/O error " + std::to_string(EWOULDBLOCK)}));
+    EXPECT_EQ(OutputFile(), kPreviousFile);
+    ExpectDisconnected();
+    ExpectRestored();
+}
+
+TEST_F(BitBtn1ClickTest, TheFileIsTheOwnersAloneAndUnlockedAfterwards) {
+    InsertDriverCard();
+    WriteWholeFile(Session.FOutputPath, kPreviousFile);
+    ::chmod(Session.FOutputPath.c_str(), 0666);
+    Click();
+    struct stat info {};
+    ASSERT_EQ(::stat(Session.FOutputPath.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    EXPECT_EQ(OutputFile(), Join(CompleteDownload(Image)));
+    const int other = ::open(Session.FOutputPath.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    EXPECT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+    ::close(other);
+
+    std::filesystem::remove(Session.FOutputPath);
+    Click();
+    ASSERT_EQ(::stat(Session.FOutputPath.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+}
+
+TEST_F(BitBtn1ClickTest, EveryRecordAndChunkIsOnDiskBeforeTheNextCommand) {
+    const cardsim::TCardImage image = cardsim::BuildDriverCard();
+    Image = image;
+    auto card = std::make_shared<cardsim::TDriverCard>(image);
+    // What the file on disk holds when each command reaches the card.
+    auto onDisk = std::make_shared<std::vector<std::pair<Bytes, std::uintmax_t>>>();
+    const std::string path = Session.FOutputPath;
+    InsertCard([card, onDisk, path](const Bytes& apdu) {
+        std::error_code error;
+        const auto size = std::filesystem::file_size(path, error);
+        onDisk->emplace_back(apdu, error ? 0 : size);
+        return card->Process(apdu);
+    });
+    Click();
+    const TSegments segments = CompleteDownload(image);
+    std::uintmax_t before = 0;
+    std::size_t checked = 0;
+    for (const auto& [fid, bytes] : segments) {
+        for (std::size_t i = 0; i < onDisk->size(); ++i) {
+            if ((*onDisk)[i].first == SelectOf(fid)) {
+                EXPECT_EQ((*onDisk)[i].second, before) << std::hex << fid;
+                ++checked;
+                // A sized file's chunks: its header and the chunks before each one.
+                if (fid == 0x0502) {
+                    for (std::size_t chunk = 1; chunk <= 7; ++chunk) {
+                        EXPECT_EQ((*onDisk)[i + chunk].second, before + 5 + (chunk - 1) * 250);
+                    }
+                }
+            }
+        }
+        before += bytes.size();
+    }
+    EXPECT_EQ(checked, segments.size());
+}
