@@ -3,6 +3,7 @@
 #include <array>
 #include <cstring>
 #include <iterator>
+#include <mutex>
 
 namespace {
 
@@ -68,6 +69,10 @@ pcsc::TResult Narrow(LONG result) {
     return static_cast<pcsc::TResult>(result);
 }
 
+// pcsc-lite 1.9.9 races in its first initialisation when two threads establish
+// contexts at once; watchers re-establish theirs from their own threads.
+std::mutex gEstablishMutex;
+
 } // namespace
 
 TPCSCRaw::~TPCSCRaw() {
@@ -122,6 +127,7 @@ pcsc::TResult TPCSCRaw::EstablishContext(DWORD scope, const void* reserved1, con
     if (!Loaded) {
         return pcsc::kInternalError;
     }
+    std::lock_guard lock(gEstablishMutex);
     return Narrow(Entry.EstablishContext(scope, reserved1, reserved2, context));
 }
 

@@ -17,6 +17,17 @@ SCARDCONTEXT EstablishOwnContext(const TPCSCRaw& pcsc) {
     return context;
 }
 
+// After the service stopped (or never ran) a watcher's context is dead for
+// good: it takes a new one, and its watch starts afresh.
+void Renew(const TPCSCRaw& pcsc, std::atomic<SCARDCONTEXT>& context,
+           pcsc::TReaderState& watchState) {
+    if (context != 0) {
+        pcsc.ReleaseContext(context);
+    }
+    context = EstablishOwnContext(pcsc);
+    watchState.dwCurrentState = SCARD_STATE_UNAWARE;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------- reader list
@@ -83,6 +94,18 @@ void TReaderListThread::Execute() {
             }
         } else {
             SleepUnlessTerminated(kRetryPause);
+            if (Terminated()) {
+                break;
+            }
+            if (pcsc::ContextLost(result) || Context == 0) {
+                Renew(PCSC, Context, WatchState);
+            }
+            // While the service is gone its readers are gone too.
+            std::vector<std::string> names = ListNames();
+            if (names != lastNames) {
+                Report();
+                lastNames = std::move(names);
+            }
         }
     }
     if (Context != 0) {
@@ -122,6 +145,9 @@ void TCardStateThread::Execute() {
             Synchronize([this] { ReaderObject.UpdateCardState(); });
         } else if (result != pcsc::kTimeout) {
             SleepUnlessTerminated(kRetryPause);
+            if (!Terminated() && (pcsc::ContextLost(result) || Context == 0)) {
+                Renew(PCSC, Context, WatchState);
+            }
         }
     }
     if (Context != 0) {
