@@ -34,7 +34,10 @@ void TCardSession::InitSmartCard(const std::string& library) {
 void TCardSession::ListReaders(std::vector<std::string>& names) {
     names.clear();
     DWORD length = 0;
-    const pcsc::TResult result = FPCSC->ListReaders(FContext, nullptr, nullptr, &length);
+    pcsc::TResult result = FPCSC->ListReaders(FContext, nullptr, nullptr, &length);
+    if (pcsc::ContextLost(result) && RenewContext()) {
+        result = FPCSC->ListReaders(FContext, nullptr, nullptr, &length);
+    }
     if (result != pcsc::kSuccess) {
         AddLog("(" + TPCSCRaw::ResultName(result) + ").");
         return;
@@ -43,4 +46,17 @@ void TCardSession::ListReaders(std::vector<std::string>& names) {
     if (FPCSC->ListReaders(FContext, nullptr, buffer.data(), &length) == pcsc::kSuccess) {
         MultiStringToList(buffer.data(), std::min<DWORD>(length, buffer.size()), &names);
     }
+}
+
+bool TCardSession::RenewContext() {
+    SCARDCONTEXT context = 0;
+    if (FPCSC->EstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) != pcsc::kSuccess) {
+        return false;
+    }
+    if (FContext != 0) {
+        FPCSC->ReleaseContext(FContext);
+    }
+    FContext = context;
+    AddLog("SCardEstablishContext succeeded.");
+    return true;
 }

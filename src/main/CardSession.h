@@ -42,6 +42,9 @@ public:
     // Fills `names` with the listed readers; a failed listing is logged by name
     // only and leaves `names` empty.
     void ListReaders(std::vector<std::string>& names);
+    // A context that the service no longer knows (it stopped or restarted) is
+    // replaced by a new one; true, and logged, when that worked.
+    bool RenewContext();
 
     // Command exchange.
     pcsc::TResult SendCommand(TReaderObject& reader, const std::string& command);
