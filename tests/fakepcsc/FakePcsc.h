@@ -4,6 +4,32 @@
 // through TPCSCRaw::Load(path): both reach one in-memory service. Every PC/SC
 // call is recorded with its arguments. Changes made here wake every blocked
 // SCardGetStatusChange at once, so tests never sleep through time-outs.
+//
+// How the service answers, as pcsc-lite 1.9.9 does where a client can tell:
+// - SCardGetStatusChange refuses an unknown reader name with
+//   SCARD_E_UNKNOWN_READER before it waits. It returns at once when the state
+//   it finds differs from dwCurrentState (SCARD_STATE_UNAWARE always differs;
+//   CHANGED is not compared, nor the event counter in the high word unless the
+//   caller passed a non-zero one back), else it blocks until such a change, the
+//   time-out (SCARD_E_TIMEOUT), an SCardCancel of its context (SCARD_E_CANCELLED),
+//   the service going down (SCARD_E_NO_SERVICE) or the release of its context
+//   (SCARD_E_INVALID_HANDLE). A reader pulled during the wait is reported as
+//   UNKNOWN|UNAVAILABLE|CHANGED.
+// - A cancel only ends a wait that is running; one that comes before the wait
+//   is lost.
+// - "\\?PnP?\Notification" reports the number of readers in the high word;
+//   it returns at once when unaware (as Windows does) or when that number
+//   differs from the high word of dwCurrentState.
+// - A card held by a connection shows INUSE; an exclusive connection shows
+//   EXCLUSIVE|INUSE. A direct connection needs no card and has no protocol.
+// - Releasing a context also drops its card handles. Releasing a dead context
+//   (made before the service went down) answers SCARD_E_NO_SERVICE yet frees it;
+//   a disconnect frees its handle whatever it answers.
+// - SCardTransmit wants a send PCI whose protocol is the active one
+//   (SCARD_E_PROTO_MISMATCH else); an answer shorter than 2 bytes or longer than
+//   the receive buffer gives SCARD_E_INSUFFICIENT_BUFFER with the answer's length.
+// - SCARD_AUTOALLOCATE and the nine functions the program never calls answer
+//   SCARD_E_UNSUPPORTED_FEATURE (and are recorded).
 #pragma once
 
 #include <cstdint>
@@ -14,18 +40,26 @@
 namespace fakepcsc {
 
 // One recorded PC/SC call. Fields that a call does not have stay 0 / empty.
+// A call is recorded when it returns, so a blocked SCardGetStatusChange shows
+// up only once its wait has ended.
 struct TCall {
     std::string Function;      // exported name, e.g. "SCardConnect"
     std::uint64_t Context = 0; // context or card handle the call was given
     std::string Reader;        // reader name passed (Connect, GetStatusChange: first record)
     std::uint64_t ShareMode = 0;
-    std::uint64_t Protocols = 0;   // preferred protocols (Connect)
-    std::uint64_t Disposition = 0; // Disconnect
-    std::uint64_t PciProtocol = 0; // Transmit: send PCI protocol
-    std::uint64_t PciLength = 0;   // Transmit: send PCI length field
+    std::uint64_t Protocols = 0;    // preferred protocols (Connect)
+    std::uint64_t Disposition = 0;  // Disconnect
+    std::uint64_t PciProtocol = 0;  // Transmit: send PCI protocol
+    std::uint64_t PciLength = 0;    // Transmit: send PCI length field
     std::vector<std::uint8_t> Data; // Transmit: command bytes
     std::uint64_t Timeout = 0;      // GetStatusChange
     std::uint32_t Result = 0;       // what the call returned
+    std::uint64_t Scope = 0;        // EstablishContext
+    // The context (EstablishContext) or card handle (Connect) the call gave out.
+    std::uint64_t Handle = 0;
+    // On entry: *pcchReaders (ListReaders), *pcbRecvLength (Transmit), the number
+    // of records (GetStatusChange).
+    std::uint64_t Length = 0;
 };
 
 // Answers one command APDU with a response APDU (data and status word).
@@ -40,19 +74,35 @@ void Reset();
 // pcsc-lite, and only new contexts work once it is up again.
 void SetServiceUp(bool up);
 
+// Readers are listed in the order they were added; names are case-sensitive.
+// Adding a name that is there already changes nothing; removing one that is not
+// there neither. Removing a reader takes its card with it.
 void AddReader(const std::string& name);
 void RemoveReader(const std::string& name);
 
 enum class TProtocol { T0, T1, Raw };
-// Inserts a card. An empty handler answers every command with 6D 00.
+// Inserts a card (a card already there is removed first). An empty handler
+// answers every command with 6D 00. The handler runs on the thread that called
+// SCardTransmit, outside the library's lock; one that throws makes the transmit
+// fail with SCARD_E_NOT_TRANSACTED. A Raw card connects whatever protocols are
+// preferred and reports SCARD_PROTOCOL_RAW as active; a T0 or T1 card needs its
+// protocol among the preferred ones (else SCARD_E_PROTO_MISMATCH).
+// Throws std::invalid_argument for an unknown reader or an ATR over 33 bytes.
+// Every insertion and removal counts in the reader's event counter, which
+// SCardGetStatusChange reports in the high 16 bits of the event state.
 void InsertCard(const std::string& reader, const std::vector<std::uint8_t>& atr,
                 TProtocol protocol = TProtocol::T1, TApduHandler handler = {});
+// No card there: nothing happens. Connections to the card answer
+// SCARD_W_REMOVED_CARD from then on.
 void RemoveCard(const std::string& reader);
 // Another program holds the card exclusively: the state shows EXCLUSIVE|INUSE and
-// SCardConnect answers SCARD_E_SHARING_VIOLATION.
+// SCardConnect answers SCARD_E_SHARING_VIOLATION. Both setters throw
+// std::invalid_argument when the reader is unknown or holds no card.
 void SetCardExclusive(const std::string& reader, bool exclusive);
-// The card does not answer: the state shows MUTE and SCardConnect answers
-// SCARD_W_UNRESPONSIVE_CARD.
+// The card does not answer: the state shows MUTE with no ATR (cbAtr 0, as
+// pcsc-lite reports a card it could not power), SCardConnect answers
+// SCARD_W_UNRESPONSIVE_CARD and a transmit on an earlier connection
+// SCARD_E_NOT_TRANSACTED.
 void SetCardMute(const std::string& reader, bool mute);
 
 // Forces the result of every later call of an exported function (e.g.
