@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev
   libpcsclite-dev libpcsclite1 pcscd vsmartcard-vpcd
   iproute2 util-linux procps
-  xvfb xdotool x11-apps imagemagick
+  xvfb xdotool x11-utils x11-apps imagemagick
 )
 
 missing=()

@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# As a person would: the window in a real X server, the read button clicked,
+# the message box answered, the file checked, a screenshot kept.
+# Usage: x11-download.sh DRAVIK VCARD EXPECTED_FILE_TOOL SCREENSHOT_DIR
+# Runs inside tests/pcscd/in-namespace.sh (its own pcscd and vpcd ports).
+set -euo pipefail
+dravik=$1 vcard=$2 expected_tool=$3 shots=$4
+mkdir -p "$shots"
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+display=:$((90 + RANDOM % 100))
+Xvfb "$display" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
+pids+=($!)
+pcscd --foreground --error >/dev/null 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do [ -S /run/pcscd/pcscd.comm ] && break; sleep 0.05; done
+export DISPLAY=$display
+for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.05; done
+
+"$vcard" --stay 120 >"$work/vcard.log" 2>&1 &
+pids+=($!)
+
+ddd="$(dirname "$dravik")/tmp.ddd"
+rm -f "$ddd"
+"$dravik" >"$work/dravik.log" 2>&1 &
+pids+=($!)
+
+window=""
+for _ in $(seq 100); do
+  window=$(xdotool search --name '^Dravik \(Kartolo\) - VELMARK$' 2>/dev/null | head -n 1) && [ -n "$window" ] && break
+  sleep 0.1
+done
+[ -n "$window" ] || { echo "the window did not appear"; exit 1; }
+sleep 1 # the readers and the card show up
+import -window root "$shots/window-before.png"
+
+# The button (51, 80, 368 x 58 below the menu bar) is enabled once the card
+# is seen; click until the closing message box comes.
+box=""
+for _ in $(seq 40); do
+  xdotool mousemove --window "$window" 235 130 click 1
+  sleep 0.5
+  box=$(xdotool search --name '^Dravik$' 2>/dev/null | head -n 1) && [ -n "$box" ] && break
+done
+[ -n "$box" ] || { echo "no message box after clicking the read button"; exit 1; }
+sleep 0.3
+import -window root "$shots/message-box.png"
+xdotool windowactivate --sync "$box" 2>/dev/null || xdotool windowfocus "$box"
+xdotool key --window "$box" Return
+for _ in $(seq 50); do
+  xdotool search --name '^Dravik$' >/dev/null 2>&1 || break
+  sleep 0.1
+done
+if xdotool search --name '^Dravik$' >/dev/null 2>&1; then
+  echo "the message box did not close"; exit 1
+fi
+import -window root "$shots/window-after.png"
+
+"$expected_tool" >"$work/expected.ddd"
+cmp "$ddd" "$work/expected.ddd" || { echo "tmp.ddd differs from the card's expected download"; exit 1; }
+echo "x11 download: tmp.ddd matches, screenshots in $shots"

@@ -1,0 +1,218 @@
+// The card download file and log lines that a download of a card image must
+// give, built from the image and the download layout of the tachograph
+// regulation's Appendix 7 (records of file identifier, type, length and data).
+// Independent of the program's own code, and of any PC/SC library.
+#pragma once
+
+#include "cardsim/CardImage.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace downloadtest {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline std::string AsString(const Bytes& bytes) {
+    return {bytes.begin(), bytes.end()};
+}
+
+inline Bytes AsBytes(const std::string& text) {
+    return {text.begin(), text.end()};
+}
+
+// Contents of one elementary file of the image, as a string of bytes.
+inline std::string FileOf(const cardsim::TCardImage& image, cardsim::TFileRef file) {
+    const Bytes* contents = image.Find(file);
+    return contents == nullptr ? std::string() : AsString(*contents);
+}
+
+inline std::string Header(std::uint16_t fid, std::uint8_t type, std::size_t length) {
+    const char header[] = {static_cast<char>(fid >> 8), static_cast<char>(fid & 0xFF),
+                           static_cast<char>(type), static_cast<char>((length >> 8) & 0xFF),
+                           static_cast<char>(length & 0xFF)};
+    return {header, sizeof(header)};
+}
+
+inline std::string Contents(std::uint16_t fid, const std::string& data) {
+    return Header(fid, 0x00, data.size()) + data;
+}
+
+inline std::string Signature(std::uint16_t fid) {
+    return Header(fid, 0x01, 128) + std::string(128, ' ');
+}
+
+// An elementary file of the driver card as the download reads it.
+struct TEf {
+    cardsim::TFileRef Ref;
+    const char* Name;
+    std::size_t ReadLength; // fixed-size files; 0 for the sized ones
+    bool Signed;
+};
+
+inline const TEf kFixedFiles[] = {
+    {cardsim::ef::Icc, "EF ICC", 25, false},
+    {cardsim::ef::Ic, "EF IC", 8, false},
+    {cardsim::ef::ApplicationIdentification, "EF App ID", 10, true},
+    {cardsim::ef::CardCertificate, "EF Card Certificate", 194, false},
+    {cardsim::ef::CaCertificate, "EF CA Certificate", 194, false},
+    {cardsim::ef::Identification, "EF Identification", 143, true},
+    {cardsim::ef::CardDownload, "EF Card Download", 4, false},
+    {cardsim::ef::DrivingLicenceInfo, "EF Driving Licence", 53, true},
+    {cardsim::ef::CurrentUsage, "EF current usage", 19, false},
+    {cardsim::ef::ControlActivityData, "EF control activity", 46, true},
+};
+
+// The counts of EF Application_Identification that give the sized files' sizes.
+struct TCounts {
+    std::size_t Events = 0, Faults = 0, Activity = 0, Vehicles = 0, Places = 0;
+};
+
+inline TCounts CountsOf(const cardsim::TCardImage& image) {
+    const std::string id = FileOf(image, cardsim::ef::ApplicationIdentification);
+    auto at = [&](std::size_t i) {
+        return static_cast<std::size_t>(static_cast<unsigned char>(id.at(i)));
+    };
+    return {at(3), at(4), at(5) * 256 + at(6), at(7) * 256 + at(8), at(9)};
+}
+
+struct TSized {
+    cardsim::TFileRef Ref;
+    std::size_t Size;
+    const char* StatusLabel;
+    const char* ChunkLabel;
+    const char* AllLabel;
+};
+
+inline std::vector<TSized> SizedFiles(const TCounts& c) {
+    return {
+        {cardsim::ef::SpecificConditions, 280, "EF spec cond ", "EF spec cond ",
+         "EF spec cond all:"},
+        {cardsim::ef::EventsData, c.Events * 144, "EF events data ", "EF events data ",
+         "EF events data all:"},
+        {cardsim::ef::FaultsData, c.Faults * 48, "EF faults data ", "EF faults data ",
+         "EF faults data all:"},
+        {cardsim::ef::VehiclesUsed, c.Vehicles * 31 + 2, "EF vehicles data ", "EF vehicles data ",
+         "EF vehicles all:"},
+        {cardsim::ef::Places, c.Places * 10 + 1, "EF places data ", "EF places data ",
+         "EF places all:"},
+        {cardsim::ef::DriverActivityData, c.Activity + 4, "EF activities  ", "EF activities data ",
+         "EF activities all:"},
+    };
+}
+
+// The records of each elementary file in a complete download, in file order,
+// so that a test can replace the part of the file it changes.
+using TSegments = std::vector<std::pair<std::uint16_t, std::string>>;
+
+inline TSegments CompleteDownload(const cardsim::TCardImage& image) {
+    TSegments segments;
+    for (const TEf& ef : kFixedFiles) {
+        std::string bytes = Contents(ef.Ref.Fid, FileOf(image, ef.Ref).substr(0, ef.ReadLength));
+        if (ef.Signed) {
+            bytes += Signature(ef.Ref.Fid);
+        }
+        segments.emplace_back(ef.Ref.Fid, bytes);
+    }
+    for (const TSized& sized : SizedFiles(CountsOf(image))) {
+        segments.emplace_back(sized.Ref.Fid, Header(sized.Ref.Fid, 0x00, sized.Size) +
+                                                 FileOf(image, sized.Ref).substr(0, sized.Size) +
+                                                 Signature(sized.Ref.Fid));
+    }
+    return segments;
+}
+
+inline std::string Join(const TSegments& segments) {
+    std::string bytes;
+    for (const auto& segment : segments) {
+        bytes += segment.second;
+    }
+    return bytes;
+}
+
+inline void Replace(TSegments& segments, std::uint16_t fid, const std::string& bytes) {
+    for (auto& segment : segments) {
+        if (segment.first == fid) {
+            segment.second = bytes;
+        }
+    }
+}
+
+inline std::string Hex(const std::string& bytes) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (unsigned char b : bytes) {
+        text += digits[b >> 4];
+        text += digits[b & 15];
+        text += ' ';
+    }
+    return text;
+}
+
+inline std::string Printable(std::string bytes) {
+    for (char& c : bytes) {
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E) {
+            c = '.';
+        }
+    }
+    return bytes;
+}
+
+// The file steps' log lines of a complete download.
+inline std::vector<std::string> CompleteDownloadLog(const cardsim::TCardImage& image) {
+    std::vector<std::string> lines;
+    for (const TEf& ef : kFixedFiles) {
+        const std::string data = FileOf(image, ef.Ref).substr(0, ef.ReadLength);
+        lines.push_back(std::string(ef.Name) + " ReadBinary OK");
+        lines.push_back(Hex(data));
+        lines.push_back("Data: " + Printable(data));
+    }
+    for (const TSized& sized : SizedFiles(CountsOf(image))) {
+        const std::string data = FileOf(image, sized.Ref).substr(0, sized.Size);
+        for (std::size_t offset = 0; offset < sized.Size; offset += 250) {
+            const std::size_t length = std::min<std::size_t>(250, sized.Size - offset);
+            lines.push_back(sized.StatusLabel + std::to_string(offset) + " - status = 9000  " +
+                            std::to_string(length));
+            lines.push_back(sized.ChunkLabel + std::to_string(offset) + " ReadBinary OK");
+            lines.push_back(Hex(data.substr(offset, length)));
+        }
+        lines.push_back(sized.AllLabel);
+        lines.push_back(Printable(data));
+    }
+    return lines;
+}
+
+// "yyyymmdd_hhmm" of a moment, for the download name.
+inline std::string Stamp(const std::tm& moment) {
+    char text[32];
+    std::strftime(text, sizeof(text), "%Y%m%d_%H%M", &moment);
+    return text;
+}
+
+inline std::tm LocalNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return local;
+}
+
+// SELECT by file identifier, as the card gets it.
+inline Bytes SelectOf(std::uint16_t fid) {
+    return {0x00,
+            0xA4,
+            0x02,
+            0x0C,
+            0x02,
+            static_cast<std::uint8_t>(fid >> 8),
+            static_cast<std::uint8_t>(fid & 0xFF)};
+}
+
+inline const Bytes kSelectTachograph = {0x00, 0xA4, 0x04, 0x0C, 0x06, 0xFF,
+                                        0x54, 0x41, 0x43, 0x48, 0x4F};
+
+} // namespace downloadtest
