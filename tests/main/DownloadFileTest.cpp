@@ -5,8 +5,6 @@
 
 #include "cardsim/DownloadFile.h"
 
-#include <regex>
-
 using namespace downloadtest;
 namespace ef = cardsim::ef;
 

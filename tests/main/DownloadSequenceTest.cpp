@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <regex>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -46,12 +45,18 @@ protected:
         After = LocalNow();
     }
 
-    // The milliseconds of a closing message that ends as every one does.
+    // The message begins with `start` and ends as every closing message does:
+    // two carriage returns, "Obrada: ", the milliseconds, "ms".
     static bool EndsWithProcessingTime(const std::string& message, const std::string& start) {
-        return std::regex_match(
-            message,
-            std::regex(std::regex_replace(start, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") +
-                       "\r\rObrada: [0-9]+ms"));
+        const std::string middle = start + "\r\rObrada: ";
+        if (message.rfind(middle, 0) != 0 || message.size() < middle.size() + 3 ||
+            message.substr(message.size() - 2) != "ms") {
+            return false;
+        }
+        const std::string digits =
+            message.substr(middle.size(), message.size() - middle.size() - 2);
+        return std::all_of(digits.begin(), digits.end(),
+                           [](char c) { return c >= '0' && c <= '9'; });
     }
 
     // Hold ended, saved caption back, then the window's own update: the last
