@@ -6,10 +6,12 @@
 #include "main/CardDownloadFile.h"
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -346,6 +348,78 @@ TEST_F(BitBtn1ClickTest, AFullDiskEndsTheDownloadAtTheFirstWrite) {
     struct stat after {};
     ASSERT_EQ(::stat("/dev/full", &after), 0);
     EXPECT_EQ(after.st_mode, before.st_mode);
+}
+
+namespace {
+
+// Holds the size that this process may give a file, and ignores the signal
+// that exceeding it raises, so that the write fails with EFBIG instead.
+class TFileSizeLimit {
+public:
+    explicit TFileSizeLimit(rlim_t bytes) {
+        ::getrlimit(RLIMIT_FSIZE, &Saved);
+        PreviousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = Saved;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~TFileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &Saved);
+        std::signal(SIGXFSZ, PreviousHandler);
+    }
+    TFileSizeLimit(const TFileSizeLimit&) = delete;
+    TFileSizeLimit& operator=(const TFileSizeLimit&) = delete;
+
+private:
+    rlimit Saved{};
+    void (*PreviousHandler)(int) = SIG_DFL;
+};
+
+} // namespace
+
+TEST_F(BitBtn1ClickTest, AWriteFailingMidwayKeepsWhatWasWrittenBeforeIt) {
+    InsertDriverCard();
+    const TSegments segments = CompleteDownload(Image);
+    // Everything up to the signature records of EF Events_Data and EF Faults_Data.
+    auto upToSignatureOf = [&](std::uint16_t fid) {
+        std::string bytes;
+        for (const auto& [id, records] : segments) {
+            if (id == fid) {
+                return bytes + records.substr(0, records.size() - Signature(fid).size());
+            }
+            bytes += records;
+        }
+        return bytes;
+    };
+    const auto countLine = [&](const std::string& line) {
+        return std::count(Session.Log.begin(), Session.Log.end(), line);
+    };
+
+    for (const std::uint16_t fid : {std::uint16_t{0x0502}, std::uint16_t{0x0503}}) {
+        const std::string expected = upToSignatureOf(fid);
+        {
+            TFileSizeLimit limit(expected.size());
+            Click();
+        }
+        EXPECT_EQ(OutputFile(), expected) << std::hex << fid;
+        EXPECT_EQ(Session.Errors.back(), "I/O error " + std::to_string(EFBIG));
+        EXPECT_TRUE(Session.Messages.empty());
+        EXPECT_EQ(Session.Log.back(), "SCardDisconnect succeeded.");
+        ExpectDisconnected();
+        ExpectRestored();
+        Card->Reset();
+        // EF Faults_Data logs its closing lines before its signature record is
+        // written, EF Events_Data after it.
+        if (fid == 0x0502) {
+            EXPECT_EQ(countLine("EF events data all:"), 0);
+            continue;
+        }
+        EXPECT_EQ(countLine("EF events data all:"), 1);
+        ASSERT_GE(Session.Log.size(), 3u);
+        EXPECT_EQ(Session.Log[Session.Log.size() - 3], "EF faults data all:");
+        EXPECT_EQ(Session.Log[Session.Log.size() - 2],
+                  Printable(FileOf(Image, ef::FaultsData).substr(0, 24 * 48)));
+    }
 }
 
 namespace {
