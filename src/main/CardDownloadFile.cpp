@@ -281,10 +281,9 @@ TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
     TApplicationSizes sizes;
     TCardIdentity identity;
 
-    // One fixed-size file; true when it was read with 9000.
     auto readFixed = [&](const TFixedFile& row) {
         if (SendCommand(reader, row.Select) != pcsc::kSuccess) {
-            return false;
+            return;
         }
         SendCommand(reader, row.Read);
         if (FStatusWord != kStatusOk) {
@@ -293,7 +292,7 @@ TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
                 file.WriteRecord(row.Fid, kContents,
                                  static_cast<std::uint16_t>(FResponseData.size()), FResponseData);
             }
-            return false;
+            return;
         }
         AddLog(row.Label);
         AddLog(FResponseHex);
@@ -310,7 +309,6 @@ TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
         if (row.Signed) {
             file.WriteRecord(row.Fid, kSignature, kSignatureLength, kSignatureBlanks);
         }
-        return true;
     };
 
     auto readSized = [&](const TSizedFile& row) {
