@@ -1,7 +1,57 @@
 #!/usr/bin/env bash
-# Sets up, builds and starts Dravik.
+# Sets up, builds and runs Dravik's main job.
+#
+# On a machine without a PC/SC service it is a demo: a pcscd of its own with the
+# virtual reader driver vpcd, in a private mount and network namespace, and the
+# simulated driver card inserted. Then the window when a display is there,
+# otherwise dravik-download, which prints the log, the download name and the
+# closing message. Everything it started is stopped when it ends.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-bash "$root/scripts/setup.sh"
-bash "$root/scripts/build.sh" "$root/build"
-exec "$root/build/src/dravik"
+build="$root/build"
+
+if [ "${1:-}" != --inside ]; then
+  bash "$root/scripts/setup.sh"
+  bash "$root/scripts/build.sh" "$build"
+  if [ -S /run/pcscd/pcscd.comm ] && pgrep -x pcscd >/dev/null; then
+    exec "$0" --inside machine
+  fi
+  exec unshare --mount --net --propagation private "$0" --inside own
+fi
+
+pids=()
+stop_all() {
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+    kill "${pids[$i]}" 2>/dev/null || true
+    wait "${pids[$i]}" 2>/dev/null || true
+  done
+}
+trap stop_all EXIT
+
+if [ "$2" = own ]; then
+  mkdir -p /run/pcscd
+  mount -t tmpfs tmpfs /run/pcscd
+  ip link set lo up
+  pcscd --foreground --error >/dev/null 2>&1 &
+  pids+=($!)
+  for _ in $(seq 100); do [ -S /run/pcscd/pcscd.comm ] && break; sleep 0.05; done
+  echo "Started pcscd with vpcd's virtual readers (a namespace of its own)."
+else
+  echo "Using the PC/SC service that runs on this machine."
+fi
+
+"$build/tools/vcard/dravik-vcard" >/dev/null 2>&1 &
+pids+=($!)
+echo "Inserted the simulated driver card into \"Virtual PCD 00 00\"."
+
+if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
+  "$build/src/dravik"
+else
+  echo "No display: downloading with dravik-download."
+  echo
+  status=0
+  "$build/tools/download/dravik-download" --wait 5 || status=$?
+  echo
+  echo "dravik-download ended with exit status $status; the file is $build/tools/download/tmp.ddd"
+  exit "$status"
+fi

@@ -236,7 +236,8 @@ void TMainForm::UpdateReadButton() {
         return;
     }
     const TReaderObject* reader = SelectedReader();
-    const std::uint8_t state = reader != nullptr ? reader->CardState : csUnknown;
+    const std::uint8_t state =
+        reader != nullptr ? reader->CardState : static_cast<std::uint8_t>(csUnknown);
     if (state == csExclusive || state == csShared || state == csAvailable) {
         ui->BitBtn1->setEnabled(true);
         ui->BitBtn1->setText(

@@ -120,10 +120,12 @@ TEST_F(MainFormTest, ShutDownCancelsAndReleasesTheWindowsContextAndEveryWatchers
     int cancel = -1;
     int release = -1;
     for (int i = 0; i < static_cast<int>(calls.size()); ++i) {
-        if (calls[i].Context == context && calls[i].Function == "SCardCancel") {
+        if (calls[i].Context == static_cast<std::uint64_t>(context) &&
+            calls[i].Function == "SCardCancel") {
             cancel = i;
         }
-        if (calls[i].Context == context && calls[i].Function == "SCardReleaseContext") {
+        if (calls[i].Context == static_cast<std::uint64_t>(context) &&
+            calls[i].Function == "SCardReleaseContext") {
             release = i;
         }
     }

@@ -16,6 +16,7 @@ namespace {
 constexpr int kExitRead = 0;
 constexpr int kExitNoCard = 1;
 constexpr int kExitError = 2;
+constexpr std::chrono::milliseconds kSettleTime{500};
 
 const char kUsage[] =
     "Usage: dravik-download [OPTION]...\n"
@@ -224,6 +225,7 @@ int main(int argc, char* argv[]) {
     };
 
     refresh();
+    const bool hadCardAtStart = chosen() != nullptr && HasCard(*chosen());
     if (options.List) {
         for (const auto& reader : readers) {
             std::cout << reader->ReaderName << ": " << StateWord(reader->CardState) << '\n';
@@ -239,6 +241,11 @@ int main(int argc, char* argv[]) {
         refresh();
     }
     session.Reader = chosen();
+    if (session.Reader != nullptr && HasCard(*session.Reader) && !hadCardAtStart) {
+        // pcscd reports a new card present while it is still powering it up; a
+        // connection at that moment fails, so a card just inserted settles first.
+        pump.Until([] { return false; }, kSettleTime);
+    }
     if (session.Reader == nullptr) {
         std::cerr << "dravik-download: "
                   << (options.Reader ? "no reader named \"" + *options.Reader + "\""
