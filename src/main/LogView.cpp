@@ -1,0 +1,232 @@
+#include "main/LogView.h"
+
+#include <QPaintEvent>
+#include <QPainter>
+#include <QScrollBar>
+#include <algorithm>
+
+TLogView::TLogView(QWidget* parent) : QAbstractItemView(parent) {
+    setSelectionMode(SingleSelection);
+    setSelectionBehavior(SelectRows);
+    // A list box shows long lines cut at its right edge, as the log always did.
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+}
+
+int TLogView::RowCount() const {
+    return model() != nullptr ? model()->rowCount(rootIndex()) : 0;
+}
+
+int TLogView::RowHeight() const {
+    if (FRowHeight <= 0) {
+        if (RowCount() > 0) {
+            QStyleOptionViewItem option;
+            initViewItemOption(&option);
+            const QModelIndex first = model()->index(0, 0, rootIndex());
+            FRowHeight = itemDelegateForIndex(first)->sizeHint(option, first).height();
+        }
+        if (FRowHeight <= 0) {
+            return std::max(1, fontMetrics().height());
+        }
+    }
+    return FRowHeight;
+}
+
+int TLogView::VisibleRows() const {
+    return std::max(1, viewport()->height() / RowHeight());
+}
+
+int TLogView::TopRow() const {
+    return verticalScrollBar()->value();
+}
+
+void TLogView::doItemsLayout() {
+    // Reached after inserts, on a new model, a reset and a change of font or
+    // style; only the last ones change the rows' height, but measuring one row
+    // costs little.
+    FRowHeight = 0;
+    QAbstractItemView::doItemsLayout();
+}
+
+QRect TLogView::visualRect(const QModelIndex& index) const {
+    if (!index.isValid() || index.parent() != rootIndex() || index.column() != 0) {
+        return {};
+    }
+    const qint64 y = static_cast<qint64>(index.row() - TopRow()) * RowHeight();
+    // Rows far off screen get a rectangle that lies off screen without
+    // overflowing the coordinates.
+    const int clamped = static_cast<int>(std::clamp<qint64>(y, -(1 << 24), 1 << 24));
+    return {0, clamped, viewport()->width(), RowHeight()};
+}
+
+QModelIndex TLogView::indexAt(const QPoint& point) const {
+    if (point.y() < 0 || point.x() < 0 || point.x() >= viewport()->width()) {
+        return {};
+    }
+    const int row = TopRow() + point.y() / RowHeight();
+    return row < RowCount() ? model()->index(row, 0, rootIndex()) : QModelIndex();
+}
+
+void TLogView::scrollTo(const QModelIndex& index, ScrollHint hint) {
+    if (!index.isValid() || index.parent() != rootIndex()) {
+        return;
+    }
+    const int row = index.row();
+    const int visible = VisibleRows();
+    int top = TopRow();
+    switch (hint) {
+    case EnsureVisible:
+        if (row < top) {
+            top = row;
+        } else if (row >= top + visible) {
+            top = row - visible + 1;
+        }
+        break;
+    case PositionAtTop:
+        top = row;
+        break;
+    case PositionAtBottom:
+        top = row - visible + 1;
+        break;
+    case PositionAtCenter:
+        top = row - visible / 2;
+        break;
+    }
+    verticalScrollBar()->setValue(top);
+}
+
+QModelIndex TLogView::moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers /*modifiers*/) {
+    const int count = RowCount();
+    if (count == 0) {
+        return {};
+    }
+    const QModelIndex current = currentIndex();
+    if (!current.isValid()) {
+        return model()->index(0, 0, rootIndex());
+    }
+    int row = current.row();
+    switch (cursorAction) {
+    case MoveUp:
+    case MovePrevious:
+        --row;
+        break;
+    case MoveDown:
+    case MoveNext:
+        ++row;
+        break;
+    case MovePageUp:
+        row -= VisibleRows();
+        break;
+    case MovePageDown:
+        row += VisibleRows();
+        break;
+    case MoveHome:
+        row = 0;
+        break;
+    case MoveEnd:
+        row = count - 1;
+        break;
+    case MoveLeft:
+    case MoveRight:
+        break;
+    }
+    return model()->index(std::clamp(row, 0, count - 1), 0, rootIndex());
+}
+
+int TLogView::horizontalOffset() const {
+    return 0;
+}
+
+int TLogView::verticalOffset() const {
+    return TopRow() * RowHeight();
+}
+
+bool TLogView::isIndexHidden(const QModelIndex& /*index*/) const {
+    return false;
+}
+
+void TLogView::setSelection(const QRect& rect, QItemSelectionModel::SelectionFlags command) {
+    const int count = RowCount();
+    const QRect area = rect.normalized();
+    const int first = TopRow() + std::max(0, area.top()) / RowHeight();
+    const int last = std::min(count - 1, TopRow() + std::max(0, area.bottom()) / RowHeight());
+    QItemSelection selection;
+    if (first <= last) {
+        selection.select(model()->index(first, 0, rootIndex()),
+                         model()->index(last, 0, rootIndex()));
+    }
+    selectionModel()->select(selection, command);
+}
+
+QRegion TLogView::visualRegionForSelection(const QItemSelection& selection) const {
+    QRegion region;
+    const int top = TopRow();
+    const int bottom = top + VisibleRows() + 1;
+    for (const QItemSelectionRange& range : selection) {
+        if (range.parent() != rootIndex() || range.bottom() < top || range.top() > bottom) {
+            continue;
+        }
+        const int first = std::max(range.top(), top);
+        const int last = std::min(range.bottom(), bottom);
+        region += QRect(0, (first - top) * RowHeight(), viewport()->width(),
+                        (last - first + 1) * RowHeight());
+    }
+    return region;
+}
+
+void TLogView::paintEvent(QPaintEvent* event) {
+    const int count = RowCount();
+    if (count == 0) {
+        return;
+    }
+    QPainter painter(viewport());
+    QStyleOptionViewItem option;
+    initViewItemOption(&option);
+    const QStyle::State state = option.state;
+    const QModelIndex current = currentIndex();
+    const bool focus = hasFocus() || viewport()->hasFocus();
+
+    const QRect area = event->rect();
+    const int first = TopRow() + std::max(0, area.top()) / RowHeight();
+    const int last = std::min(count - 1, TopRow() + std::max(0, area.bottom()) / RowHeight());
+    for (int row = first; row <= last; ++row) {
+        const QModelIndex index = model()->index(row, 0, rootIndex());
+        option.rect = visualRect(index);
+        option.state = state;
+        if (selectionModel() != nullptr && selectionModel()->isSelected(index)) {
+            option.state |= QStyle::State_Selected;
+        }
+        if ((model()->flags(index) & Qt::ItemIsEnabled) == 0) {
+            option.state &= ~QStyle::State_Enabled;
+        }
+        option.palette.setCurrentColorGroup(
+            (option.state & QStyle::State_Enabled) != 0 ? QPalette::Normal : QPalette::Disabled);
+        if (focus && index == current) {
+            option.state |= QStyle::State_HasFocus;
+        }
+        itemDelegateForIndex(index)->paint(&painter, option, index);
+    }
+}
+
+void TLogView::scrollContentsBy(int dx, int dy) {
+    // The scroll bar counts rows; the viewport moves by pixels.
+    scrollDirtyRegion(dx, dy * RowHeight());
+    viewport()->scroll(dx, dy * RowHeight());
+}
+
+void TLogView::updateGeometries() {
+    const int visible = VisibleRows();
+    verticalScrollBar()->setSingleStep(1);
+    verticalScrollBar()->setPageStep(visible);
+    verticalScrollBar()->setRange(0, std::max(0, RowCount() - visible));
+    horizontalScrollBar()->setRange(0, 0);
+    QAbstractItemView::updateGeometries();
+}
+
+void TLogView::rowsInserted(const QModelIndex& parent, int start, int end) {
+    QAbstractItemView::rowsInserted(parent, start, end);
+    // The scroll bar follows once per pass of the event loop, not once per
+    // line: its range change costs more than storing the line. Its value, the
+    // top row, stays put, so appended lines wait below the visible part until
+    // the user scrolls down.
+    scheduleDelayedItemsLayout();
+}
