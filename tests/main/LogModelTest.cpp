@@ -1,0 +1,249 @@
+// The message log: the model keeps every line as given, in order, and the view
+// shows them without moving when lines are appended.
+#include "main/LogModel.h"
+#include "main/LogView.h"
+
+#include <QApplication>
+#include <QImage>
+#include <QScrollBar>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+QString Text(const TLogModel& model, int row) {
+    return model.data(model.index(row), Qt::DisplayRole).toString();
+}
+
+QStringList Lines(const TLogModel& model) {
+    QStringList lines;
+    for (int row = 0; row < model.rowCount(); ++row) {
+        lines << Text(model, row);
+    }
+    return lines;
+}
+
+// A log view shown on the offscreen screen, `rows` rows high.
+class LogViewTest : public ::testing::Test {
+protected:
+    void Show(int rows) {
+        AttachLog(&View, &Model);
+        Model.Append(QStringLiteral("first"));
+        View.resize(300, 100);
+        View.show();
+        QCoreApplication::processEvents();
+        const int frame = View.height() - View.viewport()->height();
+        View.resize(300, rows * View.RowHeight() + frame);
+        QCoreApplication::processEvents();
+        ASSERT_EQ(View.viewport()->height(), rows * View.RowHeight());
+    }
+    void Append(int count) {
+        for (int i = 0; i < count; ++i) {
+            Model.Append(QStringLiteral("line %1").arg(Model.rowCount()));
+        }
+        QCoreApplication::processEvents();
+    }
+    int TopRow() const { return View.indexAt(QPoint(1, 1)).row(); }
+
+    TLogModel Model;
+    TLogView View;
+};
+
+} // namespace
+
+// -------------------------------------------------------------------- model
+
+TEST(LogModelTest, KeepsEveryLineUnchangedAndInOrder) {
+    const QStringList given = {
+        QStringLiteral("Winscard.dll successfully loaded."),
+        QStringLiteral("SCardEstablishContext failed with error code 8010001D "),
+        QStringLiteral("(SCARD_E_NO_SERVICE)."),
+        QString(),
+        QStringLiteral("Čitač kartica: Šđ ŽćČ"),
+        QStringLiteral("  leading blanks and a tab\there"),
+        QStringLiteral("Card State changed in Virtual PCD 00 00 to "),
+        QStringLiteral(" "),
+        QStringLiteral("Data: ...."),
+    };
+    TLogModel model;
+    for (int i = 0; i < given.size(); ++i) {
+        model.Append(given[i]);
+        EXPECT_EQ(model.rowCount(), i + 1);
+    }
+    EXPECT_EQ(Lines(model), given);
+    EXPECT_TRUE(Text(model, 3).isEmpty());
+    EXPECT_TRUE(Text(model, 1).endsWith(u' '));
+    EXPECT_EQ(Text(model, 7), QStringLiteral(" "));
+}
+
+TEST(LogModelTest, ManyLinesOfDifferentLengthsEachComeBackAsGiven) {
+    TLogModel model;
+    std::vector<QString> given;
+    for (int i = 0; i < 5000; ++i) {
+        // Lengths 0 to 96 and characters of one, two and three UTF-8 bytes.
+        QString line;
+        for (int k = 0; k < i % 97; ++k) {
+            line += QChar(k % 3 == 0 ? u'a' + (i + k) % 26 : k % 3 == 1 ? u'č' : u'€');
+        }
+        given.push_back(line);
+        model.Append(line);
+    }
+    ASSERT_EQ(model.rowCount(), 5000);
+    for (int row = 0; row < 5000; ++row) {
+        ASSERT_EQ(Text(model, row), given[static_cast<std::size_t>(row)]) << "row " << row;
+    }
+}
+
+TEST(LogModelTest, EachAppendInsertsExactlyOneRowAtTheEnd) {
+    TLogModel model;
+    std::vector<std::pair<int, int>> inserted;
+    QObject::connect(&model, &QAbstractItemModel::rowsInserted,
+                     [&](const QModelIndex& parent, int first, int last) {
+                         EXPECT_FALSE(parent.isValid());
+                         // The line can be read as soon as it is announced.
+                         EXPECT_EQ(Text(model, last), QStringLiteral("x%1").arg(last));
+                         inserted.emplace_back(first, last);
+                     });
+    for (int i = 0; i < 3; ++i) {
+        model.Append(QStringLiteral("x%1").arg(i));
+    }
+    EXPECT_EQ(inserted, (std::vector<std::pair<int, int>>{{0, 0}, {1, 1}, {2, 2}}));
+}
+
+TEST(LogModelTest, AnswersNothingOutsideItsRowsAndForOtherRoles) {
+    TLogModel model;
+    model.Append(QStringLiteral("only"));
+    EXPECT_EQ(model.rowCount(model.index(0)), 0);
+    EXPECT_FALSE(model.index(1).isValid());
+    EXPECT_FALSE(model.index(-1).isValid());
+    EXPECT_FALSE(model.data(QModelIndex()).isValid());
+    EXPECT_FALSE(model.data(model.index(0), Qt::DecorationRole).isValid());
+    EXPECT_EQ(model.data(model.index(0), Qt::DisplayRole).toString(), QStringLiteral("only"));
+}
+
+// --------------------------------------------------------------------- view
+
+TEST_F(LogViewTest, AppendingLeavesTheTopOfAFullBoxWhereItWas) {
+    Show(10);
+    Append(30);
+    EXPECT_EQ(View.verticalScrollBar()->value(), 0);
+    EXPECT_EQ(TopRow(), 0);
+    EXPECT_EQ(View.verticalScrollBar()->maximum(), 31 - 10);
+}
+
+TEST_F(LogViewTest, AppendingLeavesAScrolledBoxWhereItWas) {
+    Show(10);
+    Append(199);
+    View.verticalScrollBar()->setValue(120);
+    QCoreApplication::processEvents();
+    ASSERT_EQ(TopRow(), 120);
+
+    Append(50);
+    EXPECT_EQ(View.verticalScrollBar()->value(), 120);
+    EXPECT_EQ(TopRow(), 120);
+    EXPECT_EQ(View.indexAt(QPoint(1, 1)).data().toString(), QStringLiteral("line 120"));
+    // The new lines lie below and are reached by scrolling down.
+    EXPECT_EQ(View.verticalScrollBar()->maximum(), 250 - 10);
+    View.verticalScrollBar()->setValue(View.verticalScrollBar()->maximum());
+    QCoreApplication::processEvents();
+    const QPoint lastRow(1, 9 * View.RowHeight() + 1);
+    EXPECT_EQ(View.indexAt(lastRow).data().toString(), QStringLiteral("line 249"));
+}
+
+TEST_F(LogViewTest, AppendingDuringAPaintingHoldShowsTheLinesWhenItEnds) {
+    Show(10);
+    View.setUpdatesEnabled(false);
+    Append(40);
+    EXPECT_EQ(Model.rowCount(), 41);
+    View.setUpdatesEnabled(true);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(TopRow(), 0);
+    EXPECT_EQ(View.verticalScrollBar()->maximum(), 41 - 10);
+}
+
+TEST_F(LogViewTest, AClickSelectsALineAndAppendingKeepsTheSelection) {
+    Show(10);
+    Append(20);
+    View.verticalScrollBar()->setValue(5);
+    QCoreApplication::processEvents();
+    QTest::mouseClick(View.viewport(), Qt::LeftButton, {},
+                      QPoint(10, 3 * View.RowHeight() + View.RowHeight() / 2));
+    ASSERT_EQ(View.currentIndex().row(), 8);
+    const QModelIndexList selected = View.selectionModel()->selectedIndexes();
+    ASSERT_EQ(selected.size(), 1);
+    EXPECT_EQ(selected[0].row(), 8);
+
+    Append(20);
+    EXPECT_EQ(View.currentIndex().row(), 8);
+    EXPECT_EQ(View.selectionModel()->selectedIndexes(), selected);
+    EXPECT_EQ(TopRow(), 5);
+}
+
+TEST_F(LogViewTest, KeysMoveTheSelectionAndScrollToIt) {
+    Show(10);
+    Append(99);
+    View.setFocus();
+    View.setCurrentIndex(Model.index(0));
+    QTest::keyClick(&View, Qt::Key_Down);
+    EXPECT_EQ(View.currentIndex().row(), 1);
+    QTest::keyClick(&View, Qt::Key_PageDown);
+    EXPECT_EQ(View.currentIndex().row(), 11);
+    // The current line is scrolled into view at the bottom, wholly visible.
+    EXPECT_EQ(TopRow(), 2);
+    QTest::keyClick(&View, Qt::Key_End);
+    EXPECT_EQ(View.currentIndex().row(), 99);
+    EXPECT_EQ(TopRow(), 90);
+    QTest::keyClick(&View, Qt::Key_Down);
+    EXPECT_EQ(View.currentIndex().row(), 99);
+    QTest::keyClick(&View, Qt::Key_Home);
+    EXPECT_EQ(View.currentIndex().row(), 0);
+    EXPECT_EQ(TopRow(), 0);
+    QTest::keyClick(&View, Qt::Key_Up);
+    EXPECT_EQ(View.currentIndex().row(), 0);
+}
+
+TEST_F(LogViewTest, EveryShownRowLiesWhereItsLineIsHit) {
+    Show(10);
+    Append(40);
+    View.scrollTo(Model.index(17), QAbstractItemView::PositionAtTop);
+    QCoreApplication::processEvents();
+    for (int row = 17; row < 27; ++row) {
+        const QRect rect = View.visualRect(Model.index(row));
+        EXPECT_EQ(rect.top(), (row - 17) * View.RowHeight());
+        EXPECT_EQ(rect.height(), View.RowHeight());
+        EXPECT_EQ(View.indexAt(rect.center()).row(), row);
+    }
+    View.scrollTo(Model.index(3), QAbstractItemView::EnsureVisible);
+    EXPECT_EQ(TopRow(), 3);
+    View.scrollTo(Model.index(30), QAbstractItemView::EnsureVisible);
+    EXPECT_EQ(TopRow(), 21);
+    View.scrollTo(Model.index(25), QAbstractItemView::EnsureVisible);
+    EXPECT_EQ(TopRow(), 21);
+    // Below the last line there is no line to hit.
+    View.verticalScrollBar()->setValue(View.verticalScrollBar()->maximum());
+    EXPECT_FALSE(View.indexAt(QPoint(1, 10 * View.RowHeight() + 1)).isValid());
+}
+
+TEST_F(LogViewTest, PaintsTextOnlyOnRowsThatHaveLines) {
+    Show(10);
+    Model.Append(QStringLiteral("WWWWWWWWWWWWWWWWWWWW"));
+    QCoreApplication::processEvents();
+    const QImage image = View.viewport()->grab().toImage();
+    // Ink: the dark pixels of text, not the light marks of the current row.
+    auto inkIn = [&](int row) {
+        int ink = 0;
+        for (int y = row * View.RowHeight(); y < (row + 1) * View.RowHeight(); ++y) {
+            for (int x = 0; x < image.width(); ++x) {
+                ink += image.pixelColor(x, y).lightness() < 128 ? 1 : 0;
+            }
+        }
+        return ink;
+    };
+    EXPECT_GT(inkIn(0), 0);
+    EXPECT_GT(inkIn(1), inkIn(0));
+    for (int row = 2; row < 10; ++row) {
+        EXPECT_EQ(inkIn(row), 0) << "row " << row;
+    }
+}
