@@ -8,7 +8,8 @@
 TLogView::TLogView(QWidget* parent) : QAbstractItemView(parent) {
     setSelectionMode(SingleSelection);
     setSelectionBehavior(SelectRows);
-    // A list box shows long lines cut at its right edge, as the log always did.
+    // Like a list box, the log does not scroll sideways: a long line is cut at
+    // the right edge.
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
 }
 
@@ -145,6 +146,9 @@ bool TLogView::isIndexHidden(const QModelIndex& /*index*/) const {
 }
 
 void TLogView::setSelection(const QRect& rect, QItemSelectionModel::SelectionFlags command) {
+    if (selectionModel() == nullptr) {
+        return;
+    }
     const int count = RowCount();
     const QRect area = rect.normalized();
     const int first = TopRow() + std::max(0, area.top()) / RowHeight();
