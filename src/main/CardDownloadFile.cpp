@@ -283,10 +283,12 @@ TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
 
     auto readFixed = [&](const TFixedFile& row) {
         if (SendCommand(reader, row.Select) != pcsc::kSuccess) {
+            identity.Complete = false;
             return;
         }
         SendCommand(reader, row.Read);
         if (FStatusWord != kStatusOk) {
+            identity.Complete = false;
             // EF ICC gets its record whatever the read gave: the data held then.
             if (row.Fid == kIcc.Fid) {
                 file.WriteRecord(row.Fid, kContents,
@@ -300,7 +302,9 @@ TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
         if (row.Fid == kApplicationIdentification.Fid) {
             sizes = ApplicationSizesOf(FResponseData);
         } else if (row.Fid == kIdentification.Fid) {
+            const bool complete = identity.Complete;
             identity = IdentityOf(FResponseData);
+            identity.Complete = complete;
         }
         // Answers are at most 259 data bytes: the length field's high byte is
         // 00 for every file the card answers as asked.
@@ -314,6 +318,7 @@ TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
     auto readSized = [&](const TSizedFile& row) {
         const std::size_t size = SizeOf(row.Size, sizes);
         if (SendCommand(reader, row.Select) != pcsc::kSuccess) {
+            identity.Complete = false;
             return;
         }
         const auto header = static_cast<std::uint16_t>(size & 0xFFFF);
@@ -322,6 +327,9 @@ TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
         // failed chunk leaves too, while a longer one would swallow the records
         // after it. Never beyond what READ BINARY can address.
         const std::size_t limit = std::min<std::size_t>(header, kAddressableBytes);
+        if (limit < size) {
+            identity.Complete = false;
+        }
         if (size > 0xFFFF) {
             AddLog(std::string(row.Name) + ": size " + std::to_string(size) +
                    " exceeds the record's 16-bit length; reading " + std::to_string(limit) +
@@ -339,6 +347,7 @@ TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
             AddLog(row.StatusLabel + std::to_string(offset) + " - status = " + FStatusWord + "  " +
                    std::to_string(length));
             if (FStatusWord != kStatusOk) {
+                identity.Complete = false;
                 break;
             }
             AddLog(row.ChunkLabel + std::to_string(offset) + " ReadBinary OK");
@@ -360,7 +369,9 @@ TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
 
     readFixed(kIcc);
     readFixed(kIc);
-    if (SendCommand(reader, kSelectTachograph) == pcsc::kSuccess) {
+    if (SendCommand(reader, kSelectTachograph) != pcsc::kSuccess) {
+        identity.Complete = false;
+    } else {
         readFixed(kApplicationIdentification);
         readFixed(kCardCertificate);
         readFixed(kCaCertificate);

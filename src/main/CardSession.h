@@ -28,7 +28,14 @@ struct TCardIdentity {
     std::string Driver;     // initial + "_" + surname, the card's bytes; empty when not read
     // Driver decoded to UTF-8 by the names' code-page bytes, for display.
     std::string DriverDisplay;
+    // Every file was read whole: no exchange failed, no read was refused and
+    // no size was cut. A card pulled halfway leaves this false.
+    bool Complete = true;
 };
+
+// Added to the closing message when the card number was read but the download
+// is not whole, so that it is never taken for a good one.
+constexpr char kIncompleteWarning[] = "Preuzimanje nije potpuno!";
 
 class TCardSession {
 public:
@@ -58,6 +65,8 @@ public:
 
     // The read button's download from the press to the closing message.
     void BitBtn1Click();
+    // What the last download's file steps gave back; empty before the first.
+    TCardIdentity FLastIdentity;
 
     std::unique_ptr<TPCSCRaw> FPCSC;
     SCARDCONTEXT FContext = 0;

@@ -21,6 +21,7 @@ bool BlankOrControlOnly(const std::string& text) {
 void TCardSession::BitBtn1Click() {
     ShowDownloadName({});
     TCardIdentity identity;
+    FLastIdentity = {};
     TReaderObject* reader = SelectedReader();
     if (reader == nullptr) {
         return;
@@ -50,6 +51,7 @@ void TCardSession::BitBtn1Click() {
         AddLog("ATR = " + reader->ATR);
         try {
             identity = ReadCardFiles(*reader);
+            FLastIdentity = identity;
         } catch (const TFileError& error) {
             // The file is closed already; the card is released as after any download.
             fileError = error.what();
@@ -78,6 +80,9 @@ void TCardSession::BitBtn1Click() {
         } else {
             message = "Kartica: " + platform::Iso8859ToUtf8(identity.CardNumber, 1) +
                       "\rVozac: " + identity.DriverDisplay;
+            if (!identity.Complete) {
+                message += std::string("\r\r") + kIncompleteWarning;
+            }
         }
         message += "\r\rObrada: " + std::to_string(elapsed) + "ms";
         ShowMessage(message);

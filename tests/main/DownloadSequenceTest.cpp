@@ -215,6 +215,38 @@ TEST_F(BitBtn1ClickTest, WithoutIdentificationTheCardIsNamedAsMissing) {
     ExpectDisconnected();
 }
 
+TEST_F(BitBtn1ClickTest, AFileTheCardRefusesMakesTheDownloadIncomplete) {
+    struct TCase {
+        const char* What;
+        std::function<void(cardsim::TDriverCard&)> Fault;
+    };
+    const TCase cases[] = {
+        {"unreadable events",
+         [](cardsim::TDriverCard& card) { card.SetUnreadable(ef::EventsData); }},
+        {"a chunk refused",
+         [](cardsim::TDriverCard& card) { card.FailRead(ef::DriverActivityData, 500, 0x6581); }},
+        {"an unreadable fixed file",
+         [](cardsim::TDriverCard& card) { card.SetUnreadable(ef::CurrentUsage); }},
+    };
+    for (const TCase& c : cases) {
+        Session.Messages.clear();
+        InsertDriverCard();
+        c.Fault(*Card);
+        Click();
+        ASSERT_EQ(Session.Messages.size(), 1u) << c.What;
+        EXPECT_NE(Session.Messages[0].find("\r\rPreuzimanje nije potpuno!\r\rObrada: "),
+                  std::string::npos)
+            << c.What << ": " << Session.Messages[0];
+    }
+    // A whole card carries no warning.
+    Session.Messages.clear();
+    InsertDriverCard();
+    Click();
+    ASSERT_EQ(Session.Messages.size(), 1u);
+    EXPECT_EQ(Session.Messages[0].find("Preuzimanje"), std::string::npos) << Session.Messages[0];
+    EXPECT_TRUE(Session.FLastIdentity.Complete);
+}
+
 // ------------------------------------------------------------ card pulled
 
 TEST_F(BitBtn1ClickTest, ACardPulledMidwayEndsEveryStepAndIsStillReported) {
@@ -263,10 +295,14 @@ TEST_F(BitBtn1ClickTest, ACardPulledMidwayEndsEveryStepAndIsStillReported) {
     expected.push_back("(SCARD_W_REMOVED_CARD).");
     EXPECT_EQ(Session.Log, expected);
 
-    // The identification was read before the card went.
+    // The identification was read before the card went, but the download is
+    // not whole and must not pass for a good one.
     ASSERT_EQ(Session.Messages.size(), 1u);
-    EXPECT_TRUE(EndsWithProcessingTime(Session.Messages[0],
-                                       "Kartica: D100000012345600\rVozac: Ž_ŠIMUNOVIĆ"));
+    EXPECT_TRUE(EndsWithProcessingTime(
+        Session.Messages[0],
+        "Kartica: D100000012345600\rVozac: Ž_ŠIMUNOVIĆ\r\rPreuzimanje nije potpuno!"))
+        << Session.Messages[0];
+    EXPECT_FALSE(Session.FLastIdentity.Complete);
     ExpectRestored();
     EXPECT_EQ(Reader->CardHandle, pcsc::kNoCardHandle);
     EXPECT_TRUE(PumpUntil([this] { return Reader->CardState == csNoCard; }));

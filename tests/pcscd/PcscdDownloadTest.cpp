@@ -326,3 +326,14 @@ TEST_F(PcscdDownload, TheCommandLineToolsExitCodes) {
     Pcscd.Stop();
     EXPECT_EQ(RunProgram({DRAVIK_DOWNLOAD_PATH}).ExitCode, 2);
 }
+
+TEST_F(PcscdDownload, ACommandLineDownloadCutShortIsNotReportedAsGood) {
+    TInsertedCard card(cardsim::BuildDriverCard(), false);
+    card.Card.RemoveAfter(60); // after EF Identification, within the sized files
+    const TRun run = RunProgram({DRAVIK_DOWNLOAD_PATH, "--output", (Dir / "cut.ddd").string()});
+    EXPECT_EQ(run.ExitCode, 2) << run.Output;
+    EXPECT_NE(run.Output.find("Kartica: D100000012345600\nVozac: Ž_ŠIMUNOVIĆ\n\n"
+                              "Preuzimanje nije potpuno!\n\nObrada: "),
+              std::string::npos)
+        << run.Output;
+}

@@ -268,5 +268,12 @@ int main(int argc, char* argv[]) {
         std::cout << "Download name: " << session.DownloadName << '\n';
     }
     PrintMessage(session.Message);
-    return session.Message.rfind("Kartica: ", 0) == 0 ? kExitRead : kExitNoCard;
+    if (session.FLastIdentity.CardNumber.empty()) {
+        return kExitNoCard;
+    }
+    if (!session.FLastIdentity.Complete) {
+        std::cerr << "dravik-download: the card was not read whole; the file is incomplete\n";
+        return kExitError;
+    }
+    return kExitRead;
 }
