@@ -57,6 +57,9 @@ const char* CardStateWord(std::uint8_t state) {
 
 TMainForm::TMainForm(const std::string& library, QWidget* parent)
     : QMainWindow(parent), ui(std::make_unique<Ui::MainForm>()) {
+    // The logos live in a static library whose resource object the linker would
+    // otherwise drop: nothing else refers to it.
+    Q_INIT_RESOURCE(resources);
     ui->setupUi(this);
     FLogModel = new TLogModel(this);
     AttachLog(ui->LogBox, FLogModel);

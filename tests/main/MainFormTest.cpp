@@ -256,6 +256,8 @@ TEST_F(MainFormTest, ExactlyOneLogoIsVisibleAndBothTurnUp) {
         const bool one = window.Form()->Image1->isVisibleTo(&window);
         const bool three = window.Form()->Image3->isVisibleTo(&window);
         EXPECT_NE(one, three);
+        const QLabel* shown = one ? window.Form()->Image1 : window.Form()->Image3;
+        EXPECT_FALSE(shown->pixmap().isNull()) << "the logo's picture did not load";
         image1 += one;
         image3 += three;
     }
