@@ -11,39 +11,41 @@ constexpr std::chrono::milliseconds kRetryPause{kWatchTimeoutMs};
 // Reader names handed to SCardConnect are cut to this many characters.
 constexpr std::size_t kMaxConnectName = 254;
 
-SCARDCONTEXT EstablishOwnContext(const TPCSCRaw& pcsc) {
-    SCARDCONTEXT context = 0;
-    pcsc.EstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
-    return context;
-}
-
-// After the service stopped (or never ran) a watcher's context is dead for
-// good: it takes a new one, and its watch starts afresh.
-void Renew(const TPCSCRaw& pcsc, std::atomic<SCARDCONTEXT>& context,
-           pcsc::TReaderState& watchState) {
-    if (context != 0) {
-        pcsc.ReleaseContext(context);
-    }
-    context = EstablishOwnContext(pcsc);
-    watchState.dwCurrentState = SCARD_STATE_UNAWARE;
-}
-
 } // namespace
 
-// ---------------------------------------------------------------- reader list
+// ------------------------------------------------------------------ watchers
 
-TReaderListThread::TReaderListThread(const TPCSCRaw& pcsc) : PCSC(pcsc) {
-    Context = EstablishOwnContext(PCSC);
+TWatcherThread::TWatcherThread(const TPCSCRaw& pcsc) : PCSC(pcsc) {
+    RenewContext();
 }
 
-TReaderListThread::~TReaderListThread() {
-    Stop();
-}
-
-void TReaderListThread::TerminateRequested() {
+void TWatcherThread::TerminateRequested() {
     if (Context != 0) {
         PCSC.Cancel(Context);
     }
+}
+
+void TWatcherThread::RenewContext() {
+    ReleaseContext();
+    SCARDCONTEXT context = 0;
+    PCSC.EstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
+    Context = context;
+    WatchState.dwCurrentState = SCARD_STATE_UNAWARE;
+}
+
+void TWatcherThread::ReleaseContext() {
+    if (Context != 0) {
+        PCSC.ReleaseContext(Context);
+        Context = 0;
+    }
+}
+
+// ---------------------------------------------------------------- reader list
+
+TReaderListThread::TReaderListThread(const TPCSCRaw& pcsc) : TWatcherThread(pcsc) {}
+
+TReaderListThread::~TReaderListThread() {
+    Stop();
 }
 
 std::vector<std::string> TReaderListThread::ListNames() const {
@@ -98,7 +100,7 @@ void TReaderListThread::Execute() {
                 break;
             }
             if (pcsc::ContextLost(result) || Context == 0) {
-                Renew(PCSC, Context, WatchState);
+                RenewContext();
             }
             // While the service is gone its readers are gone too.
             std::vector<std::string> names = ListNames();
@@ -108,26 +110,16 @@ void TReaderListThread::Execute() {
             }
         }
     }
-    if (Context != 0) {
-        PCSC.ReleaseContext(Context);
-    }
+    ReleaseContext();
 }
 
 // ----------------------------------------------------------------- card state
 
 TCardStateThread::TCardStateThread(TReaderObject& readerObject, const TPCSCRaw& pcsc)
-    : ReaderObject(readerObject), ReaderName(readerObject.ReaderName), PCSC(pcsc) {
-    Context = EstablishOwnContext(PCSC);
-}
+    : TWatcherThread(pcsc), ReaderObject(readerObject), ReaderName(readerObject.ReaderName) {}
 
 TCardStateThread::~TCardStateThread() {
     Stop();
-}
-
-void TCardStateThread::TerminateRequested() {
-    if (Context != 0) {
-        PCSC.Cancel(Context);
-    }
 }
 
 void TCardStateThread::Execute() {
@@ -146,13 +138,11 @@ void TCardStateThread::Execute() {
         } else if (result != pcsc::kTimeout) {
             SleepUnlessTerminated(kRetryPause);
             if (!Terminated() && (pcsc::ContextLost(result) || Context == 0)) {
-                Renew(PCSC, Context, WatchState);
+                RenewContext();
             }
         }
     }
-    if (Context != 0) {
-        PCSC.ReleaseContext(Context);
-    }
+    ReleaseContext();
 }
 
 // -------------------------------------------------------------- reader object

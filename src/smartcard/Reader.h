@@ -31,9 +31,25 @@ enum TProtocolCode : std::uint8_t { ptNone = 0, ptT0 = 1, ptT1 = 2, ptRaw = 4 };
 // cancel of the wait comes too early to end it.
 constexpr DWORD kWatchTimeoutMs = 250;
 
+// What both watchers share: a context of their own, whose wait a stop request
+// cancels, renewed when the service lost it, released when the watch ends.
+class TWatcherThread : public TThread {
+protected:
+    explicit TWatcherThread(const TPCSCRaw& pcsc);
+    void TerminateRequested() override;
+    // After the service stopped (or never ran) the context is dead for good:
+    // take a new one and start the watch afresh.
+    void RenewContext();
+    void ReleaseContext();
+
+    const TPCSCRaw& PCSC;
+    std::atomic<SCARDCONTEXT> Context{0};
+    pcsc::TReaderState WatchState{};
+};
+
 // Watches the set of readers and runs OnReaderListChanged on the main thread for
 // every change.
-class TReaderListThread : public TThread {
+class TReaderListThread : public TWatcherThread {
 public:
     explicit TReaderListThread(const TPCSCRaw& pcsc);
     ~TReaderListThread() override;
@@ -42,33 +58,24 @@ public:
 
 protected:
     void Execute() override;
-    void TerminateRequested() override;
 
 private:
     std::vector<std::string> ListNames() const;
     void Report();
-
-    const TPCSCRaw& PCSC;
-    std::atomic<SCARDCONTEXT> Context{0};
-    pcsc::TReaderState WatchState{};
 };
 
 // Watches one reader and hands each reported state to its reader object.
-class TCardStateThread : public TThread {
+class TCardStateThread : public TWatcherThread {
 public:
     TCardStateThread(TReaderObject& readerObject, const TPCSCRaw& pcsc);
     ~TCardStateThread() override;
 
 protected:
     void Execute() override;
-    void TerminateRequested() override;
 
 private:
     TReaderObject& ReaderObject;
     const std::string ReaderName;
-    const TPCSCRaw& PCSC;
-    std::atomic<SCARDCONTEXT> Context{0};
-    pcsc::TReaderState WatchState{};
 };
 
 class TReaderObject {

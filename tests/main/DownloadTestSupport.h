@@ -4,6 +4,7 @@
 #pragma once
 
 #include "FakePcsc.h"
+#include "MainThreadPump.h"
 #include "main/CardSession.h"
 #include "platform/Thread.h"
 
@@ -88,20 +89,6 @@ public:
         return -1;
     }
 };
-
-// Serves the watchers' reports on this thread until `done` holds.
-inline bool PumpUntil(const std::function<bool()>& done,
-                      std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        mainthread::RunPending();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 inline std::string ReadWholeFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);

@@ -1,6 +1,8 @@
 #include "platform/Thread.h"
 #include "platform/Platform.h"
 
+#include "MainThreadPump.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -26,19 +28,6 @@ protected:
 private:
     std::function<void(TLambdaThread&)> Body;
 };
-
-// Runs the main thread's queue until `done` or a generous bound.
-bool PumpUntil(const std::function<bool()>& done) {
-    const auto end = std::chrono::steady_clock::now() + 5s;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        mainthread::RunPending();
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 class ThreadTest : public ::testing::Test {
 protected:

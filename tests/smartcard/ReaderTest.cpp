@@ -1,6 +1,8 @@
 #include "smartcard/Reader.h"
 #include "FakePcsc.h"
 
+#include "MainThreadPump.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -10,23 +12,6 @@
 using namespace std::chrono_literals;
 
 namespace {
-
-bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) {
-            return false;
-        }
-        mainthread::RunPending();
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
-
-// Lets the main thread serve reports for a while, to see that none come.
-void PumpFor(std::chrono::milliseconds duration) {
-    PumpUntil([] { return false; }, duration);
-}
 
 pcsc::TReaderState StateWith(DWORD event, DWORD atrLength = 0) {
     pcsc::TReaderState state{};
