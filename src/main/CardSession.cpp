@@ -32,19 +32,12 @@ void TCardSession::InitSmartCard(const std::string& library) {
 }
 
 void TCardSession::ListReaders(std::vector<std::string>& names) {
-    names.clear();
-    DWORD length = 0;
-    pcsc::TResult result = FPCSC->ListReaders(FContext, nullptr, nullptr, &length);
+    pcsc::TResult result = ListReaderNames(*FPCSC, FContext, names);
     if (pcsc::ContextLost(result) && RenewContext()) {
-        result = FPCSC->ListReaders(FContext, nullptr, nullptr, &length);
+        result = ListReaderNames(*FPCSC, FContext, names);
     }
     if (result != pcsc::kSuccess) {
         AddLog("(" + TPCSCRaw::ResultName(result) + ").");
-        return;
-    }
-    std::vector<char> buffer(length);
-    if (FPCSC->ListReaders(FContext, nullptr, buffer.data(), &length) == pcsc::kSuccess) {
-        MultiStringToList(buffer.data(), std::min<DWORD>(length, buffer.size()), &names);
     }
 }
 

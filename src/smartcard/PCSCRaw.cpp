@@ -1,5 +1,6 @@
 #include "smartcard/PCSCRaw.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <iterator>
@@ -225,4 +226,19 @@ int MultiStringToList(const char* buffer, DWORD length, std::vector<std::string>
         }
     }
     return 0;
+}
+
+pcsc::TResult ListReaderNames(const TPCSCRaw& pcsc, SCARDCONTEXT context,
+                              std::vector<std::string>& names) {
+    names.clear();
+    DWORD length = 0;
+    const pcsc::TResult result = pcsc.ListReaders(context, nullptr, nullptr, &length);
+    if (result != pcsc::kSuccess || length == 0) {
+        return result;
+    }
+    std::vector<char> buffer(length);
+    if (pcsc.ListReaders(context, nullptr, buffer.data(), &length) == pcsc::kSuccess) {
+        MultiStringToList(buffer.data(), std::min<DWORD>(length, buffer.size()), &names);
+    }
+    return pcsc::kSuccess;
 }

@@ -66,3 +66,10 @@ private:
 // Names are kept whole whatever their length: a cut name would no longer
 // address its reader.
 int MultiStringToList(const char* buffer, DWORD length, std::vector<std::string>* list);
+
+// The listed readers' names, asked for as the PC/SC standard has it: the length
+// first, then the names. Gives the first call's result; when only the second
+// call fails (the list changed in between) the result is success and `names`
+// stays empty, as after any failure.
+pcsc::TResult ListReaderNames(const TPCSCRaw& pcsc, SCARDCONTEXT context,
+                              std::vector<std::string>& names);

@@ -50,14 +50,7 @@ TReaderListThread::~TReaderListThread() {
 
 std::vector<std::string> TReaderListThread::ListNames() const {
     std::vector<std::string> names;
-    DWORD length = 0;
-    if (PCSC.ListReaders(Context, nullptr, nullptr, &length) != pcsc::kSuccess || length == 0) {
-        return names;
-    }
-    std::vector<char> buffer(length);
-    if (PCSC.ListReaders(Context, nullptr, buffer.data(), &length) == pcsc::kSuccess) {
-        MultiStringToList(buffer.data(), length, &names);
-    }
+    ListReaderNames(PCSC, Context, names);
     return names;
 }
 
