@@ -1,0 +1,152 @@
+// bench_download_minimal: the least a program has to do to read the sample
+// driver card with the very exchanges dravik-download makes, as the baseline
+// of the download benchmark. One context, one shared connection to the first
+// virtual reader, the same SELECT and READ BINARY commands in the same order,
+// the card released unpowered; no file, no log, no watcher.
+//
+// Exit status: 0 every command answered 9000; 1 an exchange failed or was
+// refused; 2 the library, the service or the card could not be reached.
+#include "smartcard/PCSCRaw.h"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace {
+
+constexpr char kReader[] = "Virtual PCD 00 00";
+constexpr std::size_t kChunkLength = 250;
+constexpr std::size_t kAddressableBytes = 0x8000;
+constexpr std::uint16_t kApplicationIdentification = 0x0501;
+
+using TCommand = std::vector<std::uint8_t>;
+
+TCommand Select(std::uint16_t fid) {
+    return {0x00,
+            0xA4,
+            0x02,
+            0x0C,
+            0x02,
+            static_cast<std::uint8_t>(fid >> 8),
+            static_cast<std::uint8_t>(fid & 0xFF)};
+}
+
+TCommand Read(std::size_t offset, std::size_t length) {
+    return {0x00, 0xB0, static_cast<std::uint8_t>(offset >> 8),
+            static_cast<std::uint8_t>(offset & 0xFF), static_cast<std::uint8_t>(length)};
+}
+
+class TConnection {
+public:
+    TConnection(const TPCSCRaw& pcsc, SCARDHANDLE card, DWORD protocol)
+        : Pcsc(pcsc), Card(card),
+          Pci(protocol == SCARD_PROTOCOL_T0 ? &pcsc::kPciT0 : &pcsc::kPciT1) {}
+    ~TConnection() { Pcsc.Disconnect(Card, SCARD_UNPOWER_CARD); }
+    TConnection(const TConnection&) = delete;
+    TConnection& operator=(const TConnection&) = delete;
+
+    // The answer's data in Data; false unless the exchange worked and the card
+    // said 9000.
+    bool Send(const TCommand& command) {
+        DWORD length = Answer.size();
+        if (Pcsc.Transmit(Card, Pci, command.data(), static_cast<DWORD>(command.size()), nullptr,
+                          Answer.data(), &length) != pcsc::kSuccess ||
+            length < 2 || length > Answer.size() || Answer[length - 2] != 0x90 ||
+            Answer[length - 1] != 0x00) {
+            return false;
+        }
+        Data.assign(Answer.begin(), Answer.begin() + static_cast<std::ptrdiff_t>(length - 2));
+        return true;
+    }
+
+    std::vector<std::uint8_t> Data;
+
+private:
+    const TPCSCRaw& Pcsc;
+    SCARDHANDLE Card;
+    const SCARD_IO_REQUEST* Pci;
+    std::array<std::uint8_t, 261> Answer{};
+};
+
+std::size_t ByteAt(const std::vector<std::uint8_t>& data, std::size_t index) {
+    return index < data.size() ? data[index] : 0;
+}
+
+bool ReadCard(TConnection& card) {
+    struct TFixed {
+        std::uint16_t Fid;
+        std::size_t Length;
+    };
+    const TFixed before[] = {{0x0002, 0x19}, {0x0005, 0x08}};
+    const TFixed after[] = {{kApplicationIdentification, 0x0A},
+                            {0xC100, 0xC2},
+                            {0xC108, 0xC2},
+                            {0x0520, 0x8F},
+                            {0x050E, 0x04},
+                            {0x0521, 0x35},
+                            {0x0507, 0x13},
+                            {0x0508, 0x2E}};
+    const TCommand selectTachograph{0x00, 0xA4, 0x04, 0x0C, 0x06, 0xFF,
+                                    0x54, 0x41, 0x43, 0x48, 0x4F};
+
+    for (const TFixed& file : before) {
+        if (!card.Send(Select(file.Fid)) || !card.Send(Read(0, file.Length))) {
+            return false;
+        }
+    }
+    if (!card.Send(selectTachograph)) {
+        return false;
+    }
+    std::vector<std::uint8_t> sizes;
+    for (const TFixed& file : after) {
+        if (!card.Send(Select(file.Fid)) || !card.Send(Read(0, file.Length))) {
+            return false;
+        }
+        if (file.Fid == kApplicationIdentification) {
+            sizes = card.Data;
+        }
+    }
+
+    // The sized files, their sizes from the counts of EF Application_Identification.
+    const std::size_t activityLength = ByteAt(sizes, 5) * 256 + ByteAt(sizes, 6);
+    const std::size_t vehicles = ByteAt(sizes, 7) * 256 + ByteAt(sizes, 8);
+    const TFixed sized[] = {{0x0522, 280},
+                            {0x0502, ByteAt(sizes, 3) * 144},
+                            {0x0503, ByteAt(sizes, 4) * 48},
+                            {0x0505, vehicles * 31 + 2},
+                            {0x0506, ByteAt(sizes, 9) * 10 + 1},
+                            {0x0504, activityLength + 4}};
+    for (const TFixed& file : sized) {
+        if (!card.Send(Select(file.Fid))) {
+            return false;
+        }
+        const std::size_t limit = std::min<std::size_t>(file.Length & 0xFFFF, kAddressableBytes);
+        for (std::size_t offset = 0; offset < limit; offset += kChunkLength) {
+            if (!card.Send(Read(offset, std::min(kChunkLength, limit - offset)))) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+int main() {
+    TPCSCRaw pcsc;
+    SCARDCONTEXT context = 0;
+    if (pcsc.Load() != 0 ||
+        pcsc.EstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) != pcsc::kSuccess) {
+        return 2;
+    }
+    SCARDHANDLE handle = 0;
+    DWORD protocol = 0;
+    if (pcsc.Connect(context, kReader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
+                     &handle, &protocol) != pcsc::kSuccess) {
+        return 2;
+    }
+    TConnection card(pcsc, handle, protocol);
+    return ReadCard(card) ? 0 : 1;
+}

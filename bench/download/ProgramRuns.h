@@ -1,0 +1,36 @@
+// Whole programs as the download benchmark runs them: timed from the start of
+// the process to its end, and the virtual card they read.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+struct TProgramRun {
+    int ExitCode = -1; // -1 when it did not start or did not end normally
+    double Ms = 0;     // wall time from spawning to the end of the process
+};
+
+// Runs `arguments` (the program first) with its standard output thrown away and
+// waits for it.
+TProgramRun TimedRun(const std::vector<std::string>& arguments);
+
+// dravik-vcard serving the sample card (T=1) in vpcd's first reader.
+class TVirtualCard {
+public:
+    explicit TVirtualCard(std::string program) : Program(std::move(program)) {}
+    ~TVirtualCard() { Remove(); }
+    TVirtualCard(const TVirtualCard&) = delete;
+    TVirtualCard& operator=(const TVirtualCard&) = delete;
+
+    // Starts it and waits until it reports the card inserted, then until pcscd
+    // has powered the card up.
+    bool Insert(std::string* error);
+    // Stops it; the number of commands the card answered, or -1 when unknown.
+    int Remove();
+
+private:
+    std::string Program;
+    pid_t Pid = -1;
+    int Output = -1;
+};
