@@ -30,7 +30,7 @@ for harness in "${harnesses[@]}"; do
     executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$runs/log")
     echo "$harness: ${executions:-?} executions in ${seconds} s, no finding"
   else
-    reproducer=$(sed -n "s/^Test unit written to //p" "$runs/log" | tail -n 1)
+    reproducer=$(sed -n "s/.*Test unit written to //p" "$runs/log" | tail -n 1)
     echo "$harness: FINDING, log $runs/log, reproducer ${reproducer:-none}" >&2
     grep -m 3 -E "invariant failed|ERROR: (Address|Leak|libFuzzer)|runtime error" "$runs/log" >&2 || true
     failed=1
