@@ -1,0 +1,75 @@
+// What a download leaves behind when the card stops answering part way (pulled,
+// its reader gone, the service gone): the card download file built from the card
+// image and the download layout, and how a closing message must read. Shared by
+// the fault tests against the in-memory library and against pcscd.
+#pragma once
+
+#include "ExpectedDownload.h"
+
+#include <climits>
+#include <string>
+
+namespace downloadtest {
+
+struct TPartialDownload {
+    std::string File;
+    // Commands the download sends, answered or not.
+    int Sent = 0;
+    // EF Identification was read, so the closing message names the card.
+    bool Identified = false;
+};
+
+// The download of `image` when the card answers its first `answered` commands
+// and every later exchange fails. A row whose SELECT failed writes nothing; EF
+// ICC gets an empty record when its SELECT went through and its read did not;
+// a failed application SELECT ends the file; a sized file keeps the size its
+// header announces, with its signature record after the last chunk read.
+inline TPartialDownload PartialDownload(const cardsim::TCardImage& image, int answered = INT_MAX) {
+    TPartialDownload result;
+    auto exchange = [&] { return result.Sent++ < answered; };
+    for (std::size_t i = 0; i < std::size(kFixedFiles); ++i) {
+        if (i == 2 && !exchange()) { // the application's SELECT, after EF ICC and EF IC
+            return result;
+        }
+        const TEf& ef = kFixedFiles[i];
+        if (!exchange()) {
+            continue;
+        }
+        if (!exchange()) {
+            if (ef.Ref == cardsim::ef::Icc) {
+                result.File += Contents(ef.Ref.Fid, {});
+            }
+            continue;
+        }
+        result.File += Contents(ef.Ref.Fid, FileOf(image, ef.Ref).substr(0, ef.ReadLength));
+        if (ef.Signed) {
+            result.File += Signature(ef.Ref.Fid);
+        }
+        result.Identified = result.Identified || ef.Ref == cardsim::ef::Identification;
+    }
+    for (const TSized& sized : SizedFiles(CountsOf(image))) {
+        if (!exchange()) {
+            continue;
+        }
+        const std::string data = FileOf(image, sized.Ref).substr(0, sized.Size);
+        result.File += Header(sized.Ref.Fid, 0x00, sized.Size);
+        for (std::size_t offset = 0; offset < sized.Size && exchange(); offset += 250) {
+            result.File += data.substr(offset, 250);
+        }
+        result.File += Signature(sized.Ref.Fid);
+    }
+    return result;
+}
+
+// A closing message that passes a download off as good: it names the card and
+// the driver and goes straight on to the processing time, with nothing between.
+inline bool ReportsGoodDownload(const std::string& message) {
+    const std::size_t driver = message.find("\rVozac: ");
+    if (message.rfind("Kartica: ", 0) != 0 || driver == std::string::npos) {
+        return false;
+    }
+    const std::size_t gap = message.find("\r\r", driver);
+    return gap != std::string::npos && message.compare(gap + 2, 8, "Obrada: ") == 0;
+}
+
+} // namespace downloadtest
