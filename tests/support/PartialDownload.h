@@ -24,18 +24,26 @@ struct TPartialDownload {
 // ICC gets an empty record when its SELECT went through and its read did not;
 // a failed application SELECT ends the file; a sized file keeps the size its
 // header announces, with its signature record after the last chunk read.
-inline TPartialDownload PartialDownload(const cardsim::TCardImage& image, int answered = INT_MAX) {
+// `pulledSeemsAnswered`: the exchange during which the card went is reported as
+// done with an empty answer (vpcd does that), which counts for a SELECT but
+// not for a READ BINARY, whose status word it lacks.
+inline TPartialDownload PartialDownload(const cardsim::TCardImage& image, int answered = INT_MAX,
+                                        bool pulledSeemsAnswered = false) {
     TPartialDownload result;
-    auto exchange = [&] { return result.Sent++ < answered; };
+    auto select = [&] {
+        const int index = result.Sent++;
+        return index < answered || (index == answered && pulledSeemsAnswered);
+    };
+    auto read = [&] { return result.Sent++ < answered; };
     for (std::size_t i = 0; i < std::size(kFixedFiles); ++i) {
-        if (i == 2 && !exchange()) { // the application's SELECT, after EF ICC and EF IC
+        if (i == 2 && !select()) { // the application's SELECT, after EF ICC and EF IC
             return result;
         }
         const TEf& ef = kFixedFiles[i];
-        if (!exchange()) {
+        if (!select()) {
             continue;
         }
-        if (!exchange()) {
+        if (!read()) {
             if (ef.Ref == cardsim::ef::Icc) {
                 result.File += Contents(ef.Ref.Fid, {});
             }
@@ -48,12 +56,12 @@ inline TPartialDownload PartialDownload(const cardsim::TCardImage& image, int an
         result.Identified = result.Identified || ef.Ref == cardsim::ef::Identification;
     }
     for (const TSized& sized : SizedFiles(CountsOf(image))) {
-        if (!exchange()) {
+        if (!select()) {
             continue;
         }
         const std::string data = FileOf(image, sized.Ref).substr(0, sized.Size);
         result.File += Header(sized.Ref.Fid, 0x00, sized.Size);
-        for (std::size_t offset = 0; offset < sized.Size && exchange(); offset += 250) {
+        for (std::size_t offset = 0; offset < sized.Size && read(); offset += 250) {
             result.File += data.substr(offset, 250);
         }
         result.File += Signature(sized.Ref.Fid);
