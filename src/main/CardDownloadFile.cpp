@@ -352,8 +352,18 @@ TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
             }
             AddLog(row.ChunkLabel + std::to_string(offset) + " ReadBinary OK");
             AddLog(FResponseHex);
-            collected += FResponseData;
-            file.Write(FResponseData);
+            // A card that answers "9000" with another length than asked would
+            // misframe every record after this one: keep at most what was asked,
+            // and a short answer ends the file's reading, as a failed chunk does.
+            const std::string chunk = FResponseData.substr(0, length);
+            collected += chunk;
+            file.Write(chunk);
+            if (chunk.size() != length || FResponseData.size() != length) {
+                identity.Complete = false;
+                if (chunk.size() < length) {
+                    break;
+                }
+            }
             offset += length;
         }
         if (row.LogBeforeSignature) {

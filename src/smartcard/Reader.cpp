@@ -92,12 +92,16 @@ void TReaderListThread::Execute() {
             if (Terminated()) {
                 break;
             }
+            // A service that came back at once lists the same readers, but the
+            // window's context died with ours: a new context is news to report.
+            bool renewed = false;
             if (pcsc::ContextLost(result) || Context == 0) {
                 RenewContext();
+                renewed = Context != 0;
             }
             // While the service is gone its readers are gone too.
             std::vector<std::string> names = ListNames();
-            if (names != lastNames) {
+            if (renewed || names != lastNames) {
                 Report();
                 lastNames = std::move(names);
             }

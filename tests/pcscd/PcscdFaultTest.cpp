@@ -366,8 +366,6 @@ TEST_F(PcscdFault, PcscdKilledDuringADownloadAndStartedAgain) {
 }
 
 TEST_F(PcscdFault, PcscdRestartedAtOnceDuringADownload) {
-    GTEST_SKIP()
-        << "back within the watcher's pause, pcscd leaves the window's dead context in use";
     const cardsim::TCardImage image = cardsim::BuildDriverCard();
     constexpr int kAnswered = 70;
     std::promise<void> reached;

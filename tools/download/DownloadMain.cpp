@@ -139,6 +139,12 @@ public:
     std::string Error;
     std::string DownloadName;
 
+    ~TCommandLineSession() override {
+        if (FContext != 0) {
+            FPCSC->ReleaseContext(FContext);
+        }
+    }
+
     void AddLog(const std::string& line) override { std::cout << line << '\n'; }
 
 protected:
