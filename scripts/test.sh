@@ -6,7 +6,8 @@
 # private namespace, which needs root.
 #
 # Arguments go to ctest for the normal and the AddressSanitizer run (for
-# example -R fault). DRAVIK_SANITIZERS=0 stops after the normal run.
+# example -R fault). DRAVIK_SANITIZERS=0 stops after the normal run; the
+# fuzz harnesses run last, DRAVIK_FUZZ_SECONDS each (default 60).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 supp=$root/tests/sanitizers
@@ -54,3 +55,7 @@ tsan_tests='^(thread_test|reader_test|fakepcsc_test|mainform_test|fault_test'
 tsan_tests+='|pcscd_window_test|pcscd_download_test|pcscd_fault_test)$'
 (cd "$root/build-tsan" && ctest --output-on-failure --timeout 900 -R "$tsan_tests")
 took tsan-tests
+
+# Hostile card answers: each libFuzzer harness for a minute, any finding fatal.
+bash "$root/scripts/fuzz.sh" "${DRAVIK_FUZZ_SECONDS:-60}"
+took fuzz
