@@ -14,6 +14,7 @@
 #include "main/WindowMessageBox.h"
 #include "ui_MainForm.h"
 
+#include "FileCompare.h"
 #include <QPushButton>
 #include <gtest/gtest.h>
 
@@ -30,19 +31,6 @@ const std::vector<std::uint8_t> kAtr = {0x3B, 0x80, 0x80, 0x01, 0x01};
 const QString kReadCaption = QStringLiteral("Preuzmi podatke s kartice");
 const QString kInsertCaption = QStringLiteral("Umetnite tahografsku karticu");
 const QString kNoReaderCaption = QStringLiteral("Nema spojenih čitača?");
-
-// Byte-for-byte equality that reports sizes and the first difference, not the bytes.
-::testing::AssertionResult SameBytes(const std::string& actual, const std::string& expected) {
-    if (actual == expected) {
-        return ::testing::AssertionSuccess();
-    }
-    std::size_t at = 0;
-    while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) {
-        ++at;
-    }
-    return ::testing::AssertionFailure() << "file of " << actual.size() << " bytes, expected "
-                                         << expected.size() << "; first difference at " << at;
-}
 
 // A second card, unlike the first in every file, so that a file it gives cannot
 // hold anything left from the download before.

@@ -11,6 +11,7 @@
 #include "ui_MainForm.h"
 #include "vpcd/VpcdCard.h"
 
+#include "FileCompare.h"
 #include <gtest/gtest.h>
 
 #include <array>
@@ -30,25 +31,6 @@ namespace {
 
 const std::string kReader0 = "Virtual PCD 00 00";
 const std::string kReader1 = "Virtual PCD 00 01";
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// Byte-for-byte equality that reports a size and an offset, not the bytes.
-::testing::AssertionResult SameBytes(const std::string& actual, const std::string& expected) {
-    if (actual == expected) {
-        return ::testing::AssertionSuccess();
-    }
-    std::size_t at = 0;
-    while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) {
-        ++at;
-    }
-    return ::testing::AssertionFailure()
-           << "file of " << actual.size() << " bytes, expected " << expected.size()
-           << "; first difference at offset " << at;
-}
 
 void WriteFile(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;

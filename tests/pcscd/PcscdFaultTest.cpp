@@ -14,6 +14,7 @@
 #include "ui_MainForm.h"
 #include "vpcd/VpcdCard.h"
 
+#include "FileCompare.h"
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -37,24 +38,6 @@ namespace {
 const QString kReader0 = QStringLiteral("Virtual PCD 00 00");
 const QString kReadCaption = QStringLiteral("Preuzmi podatke s kartice");
 const QString kInsertCaption = QStringLiteral("Umetnite tahografsku karticu");
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// Byte-for-byte equality that reports sizes and the first difference, not the bytes.
-::testing::AssertionResult SameBytes(const std::string& actual, const std::string& expected) {
-    if (actual == expected) {
-        return ::testing::AssertionSuccess();
-    }
-    std::size_t at = 0;
-    while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) {
-        ++at;
-    }
-    return ::testing::AssertionFailure() << "file of " << actual.size() << " bytes, expected "
-                                         << expected.size() << "; first difference at " << at;
-}
 
 // The log tells of an exchange that failed, or of a chunk read without "9000":
 // vpcd reports the exchange during which the card went as done, with no answer.
