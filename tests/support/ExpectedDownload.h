@@ -5,6 +5,7 @@
 #pragma once
 
 #include "cardsim/CardImage.h"
+#include "crypto/Crypto.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -45,6 +46,13 @@ inline std::string Contents(std::uint16_t fid, const std::string& data) {
 
 inline std::string Signature(std::uint16_t fid) {
     return Header(fid, 0x01, 128) + std::string(128, ' ');
+}
+
+// The signature record a card with `key` gives for `data`.
+inline std::string CardSignature(std::uint16_t fid, const crypto::TRsaPrivateKey& key,
+                                 const std::string& data) {
+    const Bytes signature = crypto::SignPkcs1Sha1(key, AsBytes(data));
+    return Header(fid, 0x01, signature.size()) + AsString(signature);
 }
 
 // An elementary file of the driver card as the download reads it.
@@ -110,19 +118,33 @@ inline std::vector<TSized> SizedFiles(const TCounts& c) {
 // so that a test can replace the part of the file it changes.
 using TSegments = std::vector<std::pair<std::uint16_t, std::string>>;
 
-inline TSegments CompleteDownload(const cardsim::TCardImage& image) {
+// Files the card signs that have no signature record when the card does not.
+inline bool SignedOnlyByTheCard(std::uint16_t fid) {
+    return fid == cardsim::ef::CardDownload.Fid || fid == cardsim::ef::CurrentUsage.Fid;
+}
+
+// Without `signer`, the download of a card that does not sign: 128 blanks where
+// the layout has a signature record. With it, every one of the twelve signed
+// files carries the card's signature of its data.
+inline TSegments CompleteDownload(const cardsim::TCardImage& image,
+                                  const crypto::TRsaPrivateKey* signer = nullptr) {
     TSegments segments;
     for (const TEf& ef : kFixedFiles) {
-        std::string bytes = Contents(ef.Ref.Fid, FileOf(image, ef.Ref).substr(0, ef.ReadLength));
-        if (ef.Signed) {
+        const std::string data = FileOf(image, ef.Ref).substr(0, ef.ReadLength);
+        std::string bytes = Contents(ef.Ref.Fid, data);
+        if (signer != nullptr && (ef.Signed || SignedOnlyByTheCard(ef.Ref.Fid))) {
+            bytes += CardSignature(ef.Ref.Fid, *signer, data);
+        } else if (ef.Signed) {
             bytes += Signature(ef.Ref.Fid);
         }
         segments.emplace_back(ef.Ref.Fid, bytes);
     }
     for (const TSized& sized : SizedFiles(CountsOf(image))) {
-        segments.emplace_back(sized.Ref.Fid, Header(sized.Ref.Fid, 0x00, sized.Size) +
-                                                 FileOf(image, sized.Ref).substr(0, sized.Size) +
-                                                 Signature(sized.Ref.Fid));
+        const std::string data = FileOf(image, sized.Ref).substr(0, sized.Size);
+        segments.emplace_back(sized.Ref.Fid,
+                              Header(sized.Ref.Fid, 0x00, sized.Size) + data +
+                                  (signer != nullptr ? CardSignature(sized.Ref.Fid, *signer, data)
+                                                     : Signature(sized.Ref.Fid)));
     }
     return segments;
 }
