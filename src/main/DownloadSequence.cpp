@@ -1,4 +1,6 @@
 // The read button's download: from the press to the closing message.
+#include "cardfile/CardFile.h"
+#include "cardfile/RootKeyFile.h"
 #include "main/CardDownloadFile.h"
 #include "main/CardSession.h"
 #include "platform/Platform.h"
@@ -11,12 +13,30 @@ bool CardPresent(std::uint8_t state) {
     return state == csExclusive || state == csShared || state == csAvailable;
 }
 
-bool BlankOrControlOnly(const std::string& text) {
-    return std::all_of(text.begin(), text.end(),
-                       [](char c) { return static_cast<unsigned char>(c) <= 0x20; });
+} // namespace
+
+bool CardNumberRead(const std::string& cardNumber) {
+    return std::any_of(cardNumber.begin(), cardNumber.end(),
+                       [](char c) { return static_cast<unsigned char>(c) > 0x20; });
 }
 
-} // namespace
+void TCardSession::VerifyDownload() {
+    const cardfile::TRootKeyLookup root = FRootKeyPath.empty()
+                                              ? cardfile::FindRootKey(platform::ExecutableDir())
+                                              : cardfile::LoadRootKey(FRootKeyPath);
+    if (!root.Key) {
+        AddLog("Signatures not checked: " + root.Error);
+        return;
+    }
+    const auto bytes = cardfile::ReadWholeFile(FOutputPath);
+    if (!bytes) {
+        AddLog("Signatures not checked: the card download file cannot be read back");
+        return;
+    }
+    const cardfile::TReport report = cardfile::Verify(*bytes, &*root.Key);
+    AddLog(std::string(report.AllValid() ? "Signatures valid: " : "Signatures NOT valid: ") +
+           report.Summary() + " (root key " + root.Path + ")");
+}
 
 void TCardSession::BitBtn1Click() {
     ShowDownloadName({});
@@ -63,6 +83,9 @@ void TCardSession::BitBtn1Click() {
             AddLog("SCardDisconnect failed with error code " + ResultHex(result) + " ");
             AddLog("(" + TPCSCRaw::ResultName(result) + ").");
         }
+        if (fileError.empty() && CardNumberRead(identity.CardNumber)) {
+            VerifyDownload();
+        }
     }
     // A modal box runs the event loop, which may free the reader object: it is
     // not touched from here on.
@@ -75,13 +98,17 @@ void TCardSession::BitBtn1Click() {
         ShowError(fileError);
     } else {
         std::string message;
-        if (BlankOrControlOnly(identity.CardNumber)) {
+        if (!CardNumberRead(identity.CardNumber)) {
             message = "Nije umetnuta kartica vozača!";
         } else {
             message = "Kartica: " + platform::Iso8859ToUtf8(identity.CardNumber, 1) +
                       "\rVozac: " + identity.DriverDisplay;
             if (!identity.Complete) {
                 message += std::string("\r\r") + kIncompleteWarning;
+            }
+            if (identity.NotSignedByCard > 0) {
+                message +=
+                    std::string("\r\r") + (FCroatian ? kNotSignedCroatian : kNotSignedEnglish);
             }
         }
         message += "\r\rObrada: " + std::to_string(elapsed) + "ms";

@@ -120,7 +120,8 @@ TEST(CardFileTest, BlankMissingAndMisfitSignaturesAreToldApart) {
     const auto root = TestRoot();
     // A card that does not sign: blanks where the layout has a record, none
     // for Card_Download and current usage.
-    const auto unsigned_ = cardfile::Verify(Bytes(downloadtest::CompleteDownload(Card())), &root);
+    const auto unsigned_ =
+        cardfile::Verify(Bytes(downloadtest::CompleteDownload(Card(), nullptr)), &root);
     EXPECT_EQ(unsigned_.Chain, TChain::Valid);
     EXPECT_EQ(FidsWith(unsigned_, TVerdict::Blank).size(), 10u);
     EXPECT_EQ(FidsWith(unsigned_, TVerdict::NotSigned),
@@ -210,8 +211,9 @@ TEST(CardFileTest, VerifyToolExitStatusAndLines) {
     const auto invalid = run("--root=" + root + " " + write("flipped.ddd", flipped));
     EXPECT_EQ(invalid.first, 1);
     EXPECT_NE(invalid.second.find("05 04: invalid"), std::string::npos) << invalid.second;
-    const auto blanks = run("--root " + root + " " +
-                            write("unsigned.ddd", Bytes(downloadtest::CompleteDownload(Card()))));
+    const auto blanks =
+        run("--root " + root + " " +
+            write("unsigned.ddd", Bytes(downloadtest::CompleteDownload(Card(), nullptr))));
     EXPECT_EQ(blanks.first, 1);
     EXPECT_NE(blanks.second.find("05 0E: not signed"), std::string::npos) << blanks.second;
     EXPECT_NE(blanks.second.find("05 20: blank"), std::string::npos);

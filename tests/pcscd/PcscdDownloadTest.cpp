@@ -113,6 +113,7 @@ protected:
     void DownloadInWindow(const fs::path& output, int index = 0) {
         TMainForm window;
         window.FOutputPath = output.string();
+        window.FRootKeyPath = DRAVIK_TEST_ROOT_KEY_PATH;
         Ui::MainForm* ui = window.Form();
         ASSERT_TRUE(ProcessUntil([&] {
             return ui->ReaderListBox->count() > index && window.ReaderObjectAt(index) &&
@@ -151,7 +152,12 @@ TEST_F(PcscdDownload, TheWindowDownloadsTheSampleCardByteForByteWithT0AndT1) {
         EXPECT_EQ(Log[0], "SCardConnect succeeded.");
         EXPECT_EQ(Log[1], QString::fromStdString(
                               "ATR = " + std::string(t0 ? "3B 02 14 50 " : "3B 80 80 01 01 ")));
-        EXPECT_EQ(Log.back(), "SCardDisconnect succeeded.");
+        EXPECT_EQ(Log[Log.size() - 2], "SCardDisconnect succeeded.");
+        // Signed by the card through pcscd and vpcd, and checked with the test root.
+        EXPECT_TRUE(Log.back().startsWith("Signatures valid: certificate chain valid; 12 of 12 "
+                                          "signatures valid"))
+            << Log.back().toStdString();
+        EXPECT_TRUE(Log.contains("EF Card Download UpdateBinary OK"));
         ASSERT_EQ(Messages.size(), 1);
         EXPECT_TRUE(Messages[0].startsWith(
             QStringLiteral("Kartica: D100000012345600\rVozac: Ž_ŠIMUNOVIĆ\r\rObrada: ")));
@@ -163,9 +169,15 @@ TEST_F(PcscdDownload, TheCommandLineDownloadsTheSampleCardByteForByte) {
         TInsertedCard card(cardsim::BuildDriverCard(), t0);
         ASSERT_TRUE(card.Inserted);
         const fs::path output = Dir / "cli.ddd";
-        const TRun run =
-            RunProgram({DRAVIK_DOWNLOAD_PATH, "--output", output.string(), "--wait", "5"});
+        const TRun run = RunProgram({DRAVIK_DOWNLOAD_PATH, "--output", output.string(), "--wait",
+                                     "5", "--root", DRAVIK_TEST_ROOT_KEY_PATH});
         EXPECT_EQ(run.ExitCode, 0) << run.Output;
+        EXPECT_NE(run.Output.find("Signatures valid: certificate chain valid; 12 of 12"),
+                  std::string::npos)
+            << run.Output;
+        const TRun verify =
+            RunProgram({DRAVIK_VERIFY_PATH, "--root", DRAVIK_TEST_ROOT_KEY_PATH, output.string()});
+        EXPECT_EQ(verify.ExitCode, 0) << verify.Output;
         EXPECT_TRUE(SameBytes(ReadFile(output),
                               downloadtest::Join(downloadtest::CompleteDownload(card.Image))));
         EXPECT_NE(run.Output.find("SCardConnect succeeded.\nATR = "), std::string::npos);
@@ -235,6 +247,7 @@ TEST_F(PcscdDownload, ACardHeldExclusivelyByAnotherProcessIsNotDownloaded) {
     {
         TMainForm window;
         window.FOutputPath = output.string();
+        window.FRootKeyPath = DRAVIK_TEST_ROOT_KEY_PATH;
         ASSERT_TRUE(ProcessUntil([&] {
             return window.ReaderObjectAt(0) && window.ReaderObjectAt(0)->CardState == csExclusive;
         })) << window.LogLines().join('\n').toStdString();
