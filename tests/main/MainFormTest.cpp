@@ -3,13 +3,17 @@
 #include "main/MainForm.h"
 #include "FakePcsc.h"
 #include "WindowTestUtil.h"
+#include "main/WindowMessageBox.h"
 #include "ui_MainForm.h"
 
+#include <QApplication>
 #include <QDesktopServices>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QTest>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -384,6 +388,27 @@ TEST_F(MainFormTest, PluggingAFirstAndThenASecondReader) {
     EXPECT_EQ(box->currentIndex(), 0) << "the selection left the first reader";
 }
 
+TEST_F(MainFormTest, AReaderPluggedWhileTheWindowListsIsFoundAfterwards) {
+    auto window = Open();
+    // The watcher's first report, after its first wait: from here on it waits
+    // for changes.
+    ASSERT_TRUE(ProcessUntil([&] { return window->LogLines().count("Reader list changed") >= 2; }));
+    // The window lists readers on the main thread only, and only in a report:
+    // B comes right after the window's listing for A, within that report.
+    const auto mainThread = std::this_thread::get_id();
+    std::atomic<bool> plugged{false};
+    fakepcsc::AfterCall("SCardListReaders", [&] {
+        if (std::this_thread::get_id() == mainThread && !plugged.exchange(true)) {
+            fakepcsc::AddReader("B");
+        }
+    });
+    fakepcsc::AddReader("A");
+    ASSERT_TRUE(ProcessUntil([&] { return plugged.load(); }));
+    EXPECT_TRUE(ProcessUntil([&] { return window->Form()->ReaderListBox->count() == 2; }, 3s))
+        << Dump(*window).toStdString();
+    fakepcsc::AfterCall("SCardListReaders", {});
+}
+
 TEST_F(MainFormTest, UnpluggingTheSelectedReaderSelectsTheFirstRemaining) {
     fakepcsc::AddReader("A");
     fakepcsc::AddReader("B");
@@ -500,6 +525,31 @@ TEST_F(MainFormTest, TheReadButtonFollowsTheSelectedReaderInBothLanguages) {
         EXPECT_EQ(button->isEnabled(), row.Enabled) << row.Word;
         EXPECT_EQ(button->text(), row.English) << row.Word;
     }
+}
+
+// ------------------------------------------------------------ the message box
+
+TEST_F(MainFormTest, TheMessageBoxShowsCardBytesAsTheyAreNeverAsMarkup) {
+    messagebox::SetHandler({});
+    QMessageBox* seen = nullptr;
+    Qt::TextFormat format = Qt::AutoText;
+    QString shown;
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        seen = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (seen != nullptr) {
+            format = seen->textFormat();
+            shown = seen->text();
+            seen->accept();
+        }
+    });
+    answer.start(10);
+    messagebox::Show(nullptr, QStringLiteral("Dravik"),
+                     QStringLiteral("Kartica: <b>1234</b>\rVozac: A_<br>X"));
+    answer.stop();
+    ASSERT_NE(seen, nullptr);
+    EXPECT_EQ(format, Qt::PlainText);
+    EXPECT_EQ(shown, QStringLiteral("Kartica: <b>1234</b>\nVozac: A_<br>X"));
 }
 
 #include "MainFormTest.moc"
