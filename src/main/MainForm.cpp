@@ -82,6 +82,9 @@ TMainForm::TMainForm(const std::string& library, QWidget* parent)
         QMetaObject::invokeMethod(
             QCoreApplication::instance(), [] { mainthread::RunPending(); }, Qt::QueuedConnection);
     });
+    // A report that fails (a new reader's watcher that cannot start) costs its
+    // change, not the window.
+    mainthread::SetErrorReporter([this](const std::string& line) { AddLog(line); });
 
     FormCreate(library);
 }
@@ -127,6 +130,7 @@ void TMainForm::FormDestroy() {
     FPCSC->Unload();
     FPCSC.reset();
     mainthread::SetWaker({});
+    mainthread::SetErrorReporter({});
 }
 
 // ------------------------------------------------------------------ the log
