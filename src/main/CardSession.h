@@ -33,6 +33,11 @@ struct TCardIdentity {
     bool Complete = true;
 };
 
+// Whether a card number was read: the closing message's test, which the
+// command-line download's exit status follows too. Blanks and control bytes
+// alone are no card number.
+bool CardNumberRead(const std::string& cardNumber);
+
 // Added to the closing message when the card number was read but the download
 // is not whole, so that it is never taken for a good one.
 constexpr char kIncompleteWarning[] = "Preuzimanje nije potpuno!";

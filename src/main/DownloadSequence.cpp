@@ -11,12 +11,12 @@ bool CardPresent(std::uint8_t state) {
     return state == csExclusive || state == csShared || state == csAvailable;
 }
 
-bool BlankOrControlOnly(const std::string& text) {
-    return std::all_of(text.begin(), text.end(),
-                       [](char c) { return static_cast<unsigned char>(c) <= 0x20; });
-}
-
 } // namespace
+
+bool CardNumberRead(const std::string& cardNumber) {
+    return std::any_of(cardNumber.begin(), cardNumber.end(),
+                       [](char c) { return static_cast<unsigned char>(c) > 0x20; });
+}
 
 void TCardSession::BitBtn1Click() {
     ShowDownloadName({});
@@ -75,7 +75,7 @@ void TCardSession::BitBtn1Click() {
         ShowError(fileError);
     } else {
         std::string message;
-        if (BlankOrControlOnly(identity.CardNumber)) {
+        if (!CardNumberRead(identity.CardNumber)) {
             message = "Nije umetnuta kartica vozača!";
         } else {
             message = "Kartica: " + platform::Iso8859ToUtf8(identity.CardNumber, 1) +
