@@ -172,6 +172,9 @@ struct TSizedFile {
     const char* Name;        // for the addressability line
     const char* StatusLabel; // chunk label of the status line
     const char* ChunkLabel;  // chunk label of the success line
+    // Closing line; the collected bytes follow it as one line, printable ASCII
+    // as is and any other byte as '.', as on the "Data: " line: raw card bytes
+    // would cut the line at a zero or garble it.
     const char* AllLabel;
     TSizeRule Size;
     bool LogBeforeSignature;
@@ -352,6 +355,8 @@ TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
         if (limit < size) {
             identity.Complete = false;
         }
+        // A size the download cannot take whole is said in the log, so that the
+        // short file and the warning in the closing message have their reason.
         if (size > 0xFFFF) {
             AddLog(std::string(row.Name) + ": size " + std::to_string(size) +
                    " exceeds the record's 16-bit length; reading " + std::to_string(limit) +

@@ -50,6 +50,8 @@ bool TCardSession::RenewContext() {
         FPCSC->ReleaseContext(FContext);
     }
     FContext = context;
+    // The start-up's line once more: the log shows that the service is back
+    // and that a new context was taken.
     AddLog("SCardEstablishContext succeeded.");
     return true;
 }

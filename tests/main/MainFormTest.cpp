@@ -254,6 +254,18 @@ TEST_F(MainFormTest, CaptionsMenuAndShortcutAreThoseOfTheLayout) {
     EXPECT_EQ(ui->Action5->property("category").toString(), "Jezik");
 }
 
+TEST_F(MainFormTest, TheLogPanelTakesTheDesktopsTooltipBackground) {
+    const QPalette original = QApplication::palette();
+    QPalette theme = original;
+    theme.setColor(QPalette::ToolTipBase, QColor(30, 40, 50));
+    QApplication::setPalette(theme);
+    auto window = Open();
+    const QColor panel = window->Form()->Panel8->palette().color(QPalette::Window);
+    QApplication::setPalette(original);
+    EXPECT_EQ(panel, QColor(30, 40, 50));
+    EXPECT_TRUE(window->Form()->Panel8->autoFillBackground());
+}
+
 TEST_F(MainFormTest, ExactlyOneLogoIsVisibleAndBothTurnUp) {
     int image1 = 0;
     int image3 = 0;
