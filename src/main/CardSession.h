@@ -21,6 +21,8 @@ std::size_t HexToBytes(const std::string& text, std::uint8_t* buffer, std::size_
 std::uint8_t HexByteValue(char high, char low);
 // "%08X" of a result code, as the failure lines show it.
 std::string ResultHex(pcsc::TResult code);
+// The second failure line: "(" + the result's name + ").".
+std::string ResultNameLine(pcsc::TResult code);
 
 // What ReadCardFiles gives back for the closing message.
 struct TCardIdentity {

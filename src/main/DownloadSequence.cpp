@@ -41,7 +41,7 @@ void TCardSession::BitBtn1Click() {
             const pcsc::TResult result = ConnectCard(*reader, false);
             if (result != pcsc::kSuccess) {
                 AddLog("SCardConnect failed with error code " + ResultHex(result) + " ");
-                AddLog("(" + TPCSCRaw::ResultName(result) + ").");
+                AddLog(ResultNameLine(result));
                 EndLogUpdate();
                 restoreButton();
                 return;
@@ -61,7 +61,7 @@ void TCardSession::BitBtn1Click() {
             AddLog("SCardDisconnect succeeded.");
         } else {
             AddLog("SCardDisconnect failed with error code " + ResultHex(result) + " ");
-            AddLog("(" + TPCSCRaw::ResultName(result) + ").");
+            AddLog(ResultNameLine(result));
         }
     }
     // A modal box runs the event loop, which may free the reader object: it is
