@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <system_error>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -540,6 +541,41 @@ TEST_F(MainFormTest, TheReadButtonFollowsTheSelectedReaderInBothLanguages) {
         EXPECT_EQ(button->isEnabled(), row.Enabled) << row.Word;
         EXPECT_EQ(button->text(), row.English) << row.Word;
     }
+}
+
+// ------------------------------------------------------------ watcher reports
+
+namespace {
+// A watcher whose report throws, as a new reader's would when its own watcher
+// cannot start.
+class TThrowingWatcher : public TThread {
+public:
+    ~TThrowingWatcher() override { Stop(); }
+    std::atomic<bool> Reported{false};
+
+protected:
+    void Execute() override {
+        Synchronize([] {
+            throw std::system_error(
+                std::make_error_code(std::errc::resource_unavailable_try_again));
+        });
+        Reported = true;
+    }
+};
+} // namespace
+
+TEST_F(MainFormTest, AReportThatThrowsIsLoggedAndTheWindowGoesOn) {
+    fakepcsc::AddReader("A");
+    auto window = Open();
+    const int from = window->LogLines().size();
+    TThrowingWatcher watcher;
+    watcher.Start();
+    ASSERT_TRUE(ProcessUntil([&] { return watcher.Reported.load(); }));
+    const QStringList log = window->LogLines().mid(from);
+    ASSERT_EQ(log.filter("A watcher's report failed: ").size(), 1) << Dump(*window).toStdString();
+    // Still alive and following its readers.
+    fakepcsc::InsertCard("A", kAtr);
+    EXPECT_TRUE(WaitForState(*window, "A", "available", from));
 }
 
 // ------------------------------------------------------------ the message box
