@@ -32,8 +32,9 @@ TFileError::TFileError(int errorNumber)
 
 TCardDownloadFile::TCardDownloadFile(const std::string& path) {
     // No O_TRUNC: a file that another download is still writing must not be cut
-    // before the lock tells us so.
-    const int handle = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    // before the lock tells us so. No following of a symbolic link: one put in
+    // the file's place would have us cut and re-mode whatever it points to.
+    const int handle = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (handle < 0) {
         throw TFileError(errno);
     }
@@ -48,9 +49,12 @@ TCardDownloadFile::TCardDownloadFile(const std::string& path) {
     if (::fstat(handle, &info) != 0) {
         fail(errno);
     }
-    // Devices (a test's /dev/full) are neither truncated nor have their mode changed.
+    // Devices (a test's /dev/full) are neither truncated nor have their mode
+    // changed. Only our own file is made ours alone: another user's file that
+    // lets us write it is written with the mode its owner chose.
     if (S_ISREG(info.st_mode)) {
-        if ((info.st_mode & 07777) != 0600 && ::fchmod(handle, 0600) != 0) {
+        if (info.st_uid == ::geteuid() && (info.st_mode & 07777) != 0600 &&
+            ::fchmod(handle, 0600) != 0) {
             fail(errno);
         }
         if (::ftruncate(handle, 0) != 0) {
@@ -130,10 +134,17 @@ enum class TSigning { None, CardOrBlanks, CardOnly };
 struct TFixedFile {
     std::uint16_t Fid;
     const char* Select;
-    const char* Read;
+    const char* Read; // its last byte is the length asked for
     const char* Label;
     TSigning Signing;
 };
+
+// The byte count a READ BINARY text asks for: its Le, the last byte.
+std::size_t LengthAskedBy(const char* read) {
+    std::uint8_t bytes[8] = {};
+    const std::size_t count = HexToBytes(read, bytes, sizeof(bytes));
+    return count > 0 ? bytes[count - 1] : 0;
+}
 
 const TFixedFile kIcc{0x0002, "00 A4 02 0C 02 00 02", "00 B0 00 00 19", "EF ICC ReadBinary OK",
                       TSigning::None};
@@ -185,6 +196,9 @@ struct TSizedFile {
     const char* Name;        // for the addressability line
     const char* StatusLabel; // chunk label of the status line
     const char* ChunkLabel;  // chunk label of the success line
+    // Closing line; the collected bytes follow it as one line, printable ASCII
+    // as is and any other byte as '.', as on the "Data: " line: raw card bytes
+    // would cut the line at a zero or garble it.
     const char* AllLabel;
     TSizeRule Size;
     bool LogBeforeSignature;
@@ -314,6 +328,13 @@ TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
     TApplicationSizes sizes;
     TCardIdentity identity;
 
+    // A SELECT the card refuses leaves the file selected before it current on
+    // many cards: reading on would write that file's bytes under this row's
+    // identifier. Only "9000" counts as selected.
+    auto select = [&](const char* command) {
+        return SendCommand(reader, command) == pcsc::kSuccess && FStatusWord == kStatusOk;
+    };
+
     // The signing step of a row, in two halves around its read: the hash of
     // the selected file, then the card's signature of it into the file's
     // signature record. Nothing may be selected in between: a SELECT of the
@@ -365,7 +386,7 @@ TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
     };
 
     auto readFixed = [&](const TFixedFile& row) {
-        if (SendCommand(reader, row.Select) != pcsc::kSuccess) {
+        if (!select(row.Select)) {
             identity.Complete = false;
             return;
         }
@@ -391,16 +412,21 @@ TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
             identity.Driver = read.Driver;
             identity.DriverDisplay = read.DriverDisplay;
         }
-        // Answers are at most 259 data bytes: the length field's high byte is
-        // 00 for every file the card answers as asked.
+        // A "9000" with another length than asked is not the whole file (nor
+        // the file at all); the record keeps what came, framed by its true
+        // length, which for answers of up to 259 bytes may need the high byte.
+        const bool whole = FResponseData.size() == LengthAskedBy(row.Read);
+        if (!whole) {
+            identity.Complete = false;
+        }
         file.WriteRecord(row.Fid, kContents, static_cast<std::uint16_t>(FResponseData.size()),
                          FResponseData);
-        sign(row.Signing, row.Fid, hashed, true, NameOf(row));
+        sign(row.Signing, row.Fid, hashed, whole, NameOf(row));
     };
 
     auto readSized = [&](const TSizedFile& row) {
         const std::size_t size = SizeOf(row.Size, sizes);
-        if (SendCommand(reader, row.Select) != pcsc::kSuccess) {
+        if (!select(row.Select)) {
             identity.Complete = false;
             return;
         }
@@ -414,6 +440,8 @@ TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
         if (limit < size) {
             identity.Complete = false;
         }
+        // A size the download cannot take whole is said in the log, so that the
+        // short file and the warning in the closing message have their reason.
         if (size > 0xFFFF) {
             AddLog(std::string(row.Name) + ": size " + std::to_string(size) +
                    " exceeds the record's 16-bit length; reading " + std::to_string(limit) +
@@ -465,7 +493,7 @@ TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
 
     readFixed(kIcc);
     readFixed(kIc);
-    if (SendCommand(reader, kSelectTachograph) != pcsc::kSuccess) {
+    if (!select(kSelectTachograph)) {
         identity.Complete = false;
     } else {
         readFixed(kApplicationIdentification);

@@ -15,11 +15,6 @@ bool CardPresent(std::uint8_t state) {
 
 } // namespace
 
-bool CardNumberRead(const std::string& cardNumber) {
-    return std::any_of(cardNumber.begin(), cardNumber.end(),
-                       [](char c) { return static_cast<unsigned char>(c) > 0x20; });
-}
-
 void TCardSession::VerifyDownload() {
     const cardfile::TRootKeyLookup root = FRootKeyPath.empty()
                                               ? cardfile::FindRootKey(platform::ExecutableDir())
@@ -36,6 +31,11 @@ void TCardSession::VerifyDownload() {
     const cardfile::TReport report = cardfile::Verify(*bytes, &*root.Key);
     AddLog(std::string(report.AllValid() ? "Signatures valid: " : "Signatures NOT valid: ") +
            report.Summary() + " (root key " + root.Path + ")");
+}
+
+bool CardNumberRead(const std::string& cardNumber) {
+    return std::any_of(cardNumber.begin(), cardNumber.end(),
+                       [](char c) { return static_cast<unsigned char>(c) > 0x20; });
 }
 
 void TCardSession::BitBtn1Click() {
@@ -61,7 +61,7 @@ void TCardSession::BitBtn1Click() {
             const pcsc::TResult result = ConnectCard(*reader, false);
             if (result != pcsc::kSuccess) {
                 AddLog("SCardConnect failed with error code " + ResultHex(result) + " ");
-                AddLog("(" + TPCSCRaw::ResultName(result) + ").");
+                AddLog(ResultNameLine(result));
                 EndLogUpdate();
                 restoreButton();
                 return;
@@ -81,7 +81,7 @@ void TCardSession::BitBtn1Click() {
             AddLog("SCardDisconnect succeeded.");
         } else {
             AddLog("SCardDisconnect failed with error code " + ResultHex(result) + " ");
-            AddLog("(" + TPCSCRaw::ResultName(result) + ").");
+            AddLog(ResultNameLine(result));
         }
         if (fileError.empty() && CardNumberRead(identity.CardNumber)) {
             VerifyDownload();

@@ -8,7 +8,10 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <stdexcept>
+#include <string>
 #include <unistd.h>
+#include <vector>
 
 using namespace std::chrono_literals;
 
@@ -50,6 +53,27 @@ TEST_F(ThreadTest, SynchronizedCallRunsOnTheMainThreadWhileTheWorkerWaits) {
     ASSERT_TRUE(PumpUntil([&] { return workerResumed.load(); }));
     EXPECT_TRUE(ranOnMain);
     EXPECT_GE(wakeUps.load(), 1);
+}
+
+TEST_F(ThreadTest, AHandedOverCallThatThrowsIsReportedOnTheMainThreadAndBothGoOn) {
+    std::vector<std::string> lines;
+    bool reportedOnMain = false;
+    mainthread::SetErrorReporter([&](const std::string& line) {
+        lines.push_back(line);
+        reportedOnMain = mainthread::IsMainThread();
+    });
+    std::atomic<int> reports{0};
+    TLambdaThread thread([&](TLambdaThread& self) {
+        self.Synchronize([] { throw std::runtime_error("thread cannot start"); });
+        self.Synchronize([&] { ++reports; });
+    });
+    thread.Start();
+    ASSERT_TRUE(PumpUntil([&] { return reports.load() == 1; }));
+    thread.Stop();
+    mainthread::SetErrorReporter({});
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("thread cannot start"), std::string::npos) << lines[0];
+    EXPECT_TRUE(reportedOnMain);
 }
 
 TEST_F(ThreadTest, WaitingForAThreadRunsOnlyThatThreadsCalls) {

@@ -20,6 +20,10 @@ struct TPartialDownload {
     int FileSent = 0;
     // EF Identification was read, so the closing message names the card.
     bool Identified = false;
+    // The card went during a SELECT and no command came after it: a refused
+    // SELECT is skipped without a log line of its own, so when the library
+    // reports that exchange as done (vpcd does) the log shows no failure.
+    bool EndsAtSelect = false;
 };
 
 // The download of `image` when the card answers its first `answered` commands
@@ -32,17 +36,21 @@ struct TPartialDownload {
 // blanks of a card that does not sign, or no record for the files that have
 // one only when signed. A whole signed download ends with the update of the
 // card's last download date (a SELECT and an UPDATE BINARY).
-// `pulledSeemsAnswered`: the exchange during which the card went is reported as
-// done with an empty answer (vpcd does that), which counts for a SELECT but
-// not for a READ BINARY, whose status word it lacks.
-inline TPartialDownload PartialDownload(const cardsim::TCardImage& image, int answered = INT_MAX,
-                                        bool pulledSeemsAnswered = false) {
+// The exchange during which the card went may be reported as done with an
+// empty answer (vpcd does that): without its status word it fails a SELECT as
+// much as a READ BINARY.
+inline TPartialDownload PartialDownload(const cardsim::TCardImage& image, int answered = INT_MAX) {
     TPartialDownload result;
+    bool pulledAtSelect = false;
     auto select = [&] {
-        const int index = result.Sent++;
-        return index < answered || (index == answered && pulledSeemsAnswered);
+        pulledAtSelect = pulledAtSelect || result.Sent == answered;
+        return result.Sent++ < answered;
     };
     auto read = [&] { return result.Sent++ < answered; };
+    auto finish = [&] {
+        result.EndsAtSelect = pulledAtSelect && result.Sent == answered + 1;
+        return result;
+    };
     bool whole = true;
     bool allSigned = true;
     // The signature record after a file's data: the card's when it signs.
@@ -56,7 +64,8 @@ inline TPartialDownload PartialDownload(const cardsim::TCardImage& image, int an
     };
     for (std::size_t i = 0; i < std::size(kFixedFiles); ++i) {
         if (i == 2 && !select()) { // the application's SELECT, after EF ICC and EF IC
-            return result;
+            result.FileSent = result.Sent;
+            return finish();
         }
         const TEf& ef = kFixedFiles[i];
         if (!select()) {
@@ -96,10 +105,10 @@ inline TPartialDownload PartialDownload(const cardsim::TCardImage& image, int an
         result.File += signature(sized.Ref, hashed, got == sized.Size, data);
     }
     result.FileSent = result.Sent;
-    if (whole && allSigned && result.Identified) {
-        result.Sent += 2; // SELECT EF Card_Download, UPDATE BINARY
+    if (whole && allSigned && result.Identified && select()) {
+        read(); // UPDATE BINARY of EF Card_Download
     }
-    return result;
+    return finish();
 }
 
 // A closing message that passes a download off as good: it names the card and

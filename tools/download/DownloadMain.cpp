@@ -33,8 +33,9 @@ const char kUsage[] =
     "                   configuration folder; without one they are not checked)\n"
     "  --help           show this help\n"
     "\n"
-    "Exit status: 0 the card number was read; 1 no driver card was read;\n"
-    "2 a usage, PC/SC or file error.\n"
+    "Exit status: 0 the card was read whole; 1 no driver card was read (no card\n"
+    "number, or one of blanks only); 2 a usage, PC/SC or file error, or a\n"
+    "download that is not whole.\n"
     "A card that does not sign every signed file leaves the download whole but not\n"
     "signed by the card: the program says so and exits 0.\n";
 
@@ -293,7 +294,7 @@ int main(int argc, char* argv[]) {
         std::cout << "Download name: " << session.DownloadName << '\n';
     }
     PrintMessage(session.Message);
-    if (session.FLastIdentity.CardNumber.empty()) {
+    if (!CardNumberRead(session.FLastIdentity.CardNumber)) {
         return kExitNoCard;
     }
     if (!session.FLastIdentity.Complete) {
