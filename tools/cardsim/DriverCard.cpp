@@ -30,6 +30,23 @@ constexpr std::uint16_t kWrongOffset = 0x6B00;
 constexpr std::uint16_t kUnknownInstruction = 0x6D00;
 constexpr std::uint16_t kUnknownClass = 0x6E00;
 
+// PKCS#1 v1.5 signatures are deterministic: the same key and file give the
+// same bytes, so each is computed once per process. Tests download the same
+// card hundreds of times; a real card's time to sign is not what they measure.
+TBytes CachedSignature(const crypto::TRsaPrivateKey& key, const TBytes& contents) {
+    static std::mutex lock;
+    static std::map<std::pair<TBytes, TBytes>, TBytes> signatures;
+    std::lock_guard guard(lock);
+    auto found = signatures.find({key.Modulus, contents});
+    if (found == signatures.end()) {
+        found = signatures
+                    .emplace(std::make_pair(key.Modulus, contents),
+                             crypto::SignPkcs1Sha1(key, contents))
+                    .first;
+    }
+    return found->second;
+}
+
 TBytes Status(std::uint16_t sw) {
     return {static_cast<std::uint8_t>(sw >> 8), static_cast<std::uint8_t>(sw)};
 }
@@ -178,7 +195,7 @@ TDriverCard::ComputeSignature(const std::vector<std::uint8_t>& apdu) const {
     if (!Image.SigningKey) {
         return Status(kConditionsNotSatisfied);
     }
-    TBytes signature = crypto::SignPkcs1Sha1(*Image.SigningKey, Hashed->second);
+    TBytes signature = CachedSignature(*Image.SigningKey, Hashed->second);
     signature.resize(kSignatureLength);
     return WithStatus(std::move(signature), kOk);
 }
