@@ -491,24 +491,33 @@ TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
         }
     };
 
-    readFixed(kIcc);
-    readFixed(kIc);
+    const int filesToDo =
+        6 + static_cast<int>(std::size(kLaterFixedFiles) + std::size(kSizedFiles));
+    int filesDone = 0;
+    auto fixed = [&](const TFixedFile& row) {
+        readFixed(row);
+        ShowProgress(++filesDone, filesToDo);
+    };
+
+    fixed(kIcc);
+    fixed(kIc);
     if (!select(kSelectTachograph)) {
         identity.Complete = false;
     } else {
-        readFixed(kApplicationIdentification);
-        readFixed(kCardCertificate);
-        readFixed(kCaCertificate);
-        readFixed(kIdentification);
+        fixed(kApplicationIdentification);
+        fixed(kCardCertificate);
+        fixed(kCaCertificate);
+        fixed(kIdentification);
 
         ShowDownloadName("C_" + StampText(now) + "_" + identity.DriverDisplay + "_" +
                          platform::Iso8859ToUtf8(identity.CardNumber, 1));
 
         for (const TFixedFile& row : kLaterFixedFiles) {
-            readFixed(row);
+            fixed(row);
         }
         for (const TSizedFile& row : kSizedFiles) {
             readSized(row);
+            ShowProgress(++filesDone, filesToDo);
         }
     }
     file.Close();

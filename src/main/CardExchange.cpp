@@ -81,6 +81,9 @@ void TCardSession::StoreResponse(const std::uint8_t* bytes, DWORD count) {
 }
 
 pcsc::TResult TCardSession::SendCommand(TReaderObject& reader, const std::string& command) {
+    if (FStopRequested) {
+        throw TDownloadStopped();
+    }
     FStatusWord.clear();
     std::array<std::uint8_t, kExchangeBufferSize> commandBytes{};
     std::array<std::uint8_t, kExchangeBufferSize> response{};

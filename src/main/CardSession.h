@@ -6,7 +6,9 @@
 #include "smartcard/PCSCRaw.h"
 #include "smartcard/Reader.h"
 
+#include <atomic>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -52,6 +54,24 @@ constexpr char kNotSignedEnglish[] = "The file is not signed by the card!";
 // is not whole, so that it is never taken for a good one.
 constexpr char kIncompleteWarning[] = "Preuzimanje nije potpuno!";
 
+// What the card's part of a download gives back to the press.
+struct TCardDownload {
+    // False: the failed connection is logged, and nothing else was done.
+    bool Connected = false;
+    // Ended early because a stop was asked; the card is released, the file closed.
+    bool Stopped = false;
+    TCardIdentity Identity;
+    // The card download file's error as the user sees it; empty when it was written.
+    std::string FileError;
+};
+
+// Thrown by SendCommand, before it sends, once a stop of the download was
+// asked: the steps unwind (closing the file) and the card is released.
+class TDownloadStopped : public std::exception {
+public:
+    const char* what() const noexcept override { return "download stopped"; }
+};
+
 class TCardSession {
 public:
     TCardSession();
@@ -87,6 +107,13 @@ public:
 
     // The read button's download from the press to the closing message.
     void BitBtn1Click();
+    // The card's part of it: the connection, the files, the release of the
+    // card and the check of the file, on `context`, which no other thread uses
+    // meanwhile. Touches no window: log lines and the download name go through
+    // the hooks, from the calling thread.
+    TCardDownload DownloadCard(TReaderObject& reader, SCARDCONTEXT context);
+    // Asks a running download to end before its next command. Any thread.
+    void StopDownload() { FStopRequested = true; }
     // What the last download's file steps gave back; empty before the first.
     TCardIdentity FLastIdentity;
 
@@ -104,7 +131,16 @@ public:
     // user's configuration folder.
     std::string FRootKeyPath;
 
+private:
+    std::atomic<bool> FStopRequested{false};
+
 protected:
+    // Runs DownloadCard for the press. Here on the calling thread with
+    // FContext; the window runs it on a thread of its own and keeps handling
+    // events meanwhile.
+    virtual TCardDownload RunCardDownload(TReaderObject& reader);
+    // After each of the card's files: how many are done of how many there are.
+    virtual void ShowProgress(int /*filesDone*/, int /*filesToDo*/) {}
     // One line of the message log.
     virtual void AddLog(const std::string& line) = 0;
     // Edit1: the download name, or empty.

@@ -38,8 +38,49 @@ bool CardNumberRead(const std::string& cardNumber) {
                        [](char c) { return static_cast<unsigned char>(c) > 0x20; });
 }
 
+TCardDownload TCardSession::DownloadCard(TReaderObject& reader, SCARDCONTEXT context) {
+    TCardDownload download;
+    if (reader.CardHandle == pcsc::kNoCardHandle) {
+        const pcsc::TResult result = reader.Connect(*FPCSC, context, SCARD_SHARE_SHARED);
+        if (result != pcsc::kSuccess) {
+            AddLog("SCardConnect failed with error code " + ResultHex(result) + " ");
+            AddLog(ResultNameLine(result));
+            return download;
+        }
+        AddLog("SCardConnect succeeded.");
+    }
+    download.Connected = true;
+    AddLog("ATR = " + reader.ATR);
+    try {
+        download.Identity = ReadCardFiles(reader);
+    } catch (const TFileError& error) {
+        // The file is closed already; the card is released as after any download.
+        download.FileError = error.what();
+    } catch (const TDownloadStopped&) {
+        // The file was closed on the way out; the card is released all the same.
+        download.Stopped = true;
+    }
+    const pcsc::TResult result = DisconnectCard(reader);
+    if (result == pcsc::kSuccess) {
+        AddLog("SCardDisconnect succeeded.");
+    } else {
+        AddLog("SCardDisconnect failed with error code " + ResultHex(result) + " ");
+        AddLog(ResultNameLine(result));
+    }
+    if (!download.Stopped && download.FileError.empty() &&
+        CardNumberRead(download.Identity.CardNumber)) {
+        VerifyDownload();
+    }
+    return download;
+}
+
+TCardDownload TCardSession::RunCardDownload(TReaderObject& reader) {
+    return DownloadCard(reader, FContext);
+}
+
 void TCardSession::BitBtn1Click() {
     ShowDownloadName({});
+    FStopRequested = false;
     TCardIdentity identity;
     FLastIdentity = {};
     TReaderObject* reader = SelectedReader();
@@ -57,34 +98,18 @@ void TCardSession::BitBtn1Click() {
 
     std::string fileError;
     if (CardPresent(reader->CardState)) {
-        if (reader->CardHandle == pcsc::kNoCardHandle) {
-            const pcsc::TResult result = ConnectCard(*reader, false);
-            if (result != pcsc::kSuccess) {
-                AddLog("SCardConnect failed with error code " + ResultHex(result) + " ");
-                AddLog(ResultNameLine(result));
-                EndLogUpdate();
-                restoreButton();
-                return;
-            }
-            AddLog("SCardConnect succeeded.");
+        const TCardDownload download = RunCardDownload(*reader);
+        if (!download.Connected || download.Stopped) {
+            // A failed connection is logged and is all there is; a stopped
+            // download ends with the window, which needs no message.
+            EndLogUpdate();
+            restoreButton();
+            return;
         }
-        AddLog("ATR = " + reader->ATR);
-        try {
-            identity = ReadCardFiles(*reader);
+        identity = download.Identity;
+        fileError = download.FileError;
+        if (fileError.empty()) {
             FLastIdentity = identity;
-        } catch (const TFileError& error) {
-            // The file is closed already; the card is released as after any download.
-            fileError = error.what();
-        }
-        const pcsc::TResult result = DisconnectCard(*reader);
-        if (result == pcsc::kSuccess) {
-            AddLog("SCardDisconnect succeeded.");
-        } else {
-            AddLog("SCardDisconnect failed with error code " + ResultHex(result) + " ");
-            AddLog(ResultNameLine(result));
-        }
-        if (fileError.empty() && CardNumberRead(identity.CardNumber)) {
-            VerifyDownload();
         }
     }
     // A modal box runs the event loop, which may free the reader object: it is

@@ -6,6 +6,7 @@
 #include "ui_MainForm.h"
 
 #include <QAction>
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QEvent>
@@ -13,6 +14,7 @@
 #include <QPalette>
 #include <QUrl>
 #include <chrono>
+#include <exception>
 #include <random>
 
 const char* const TMainForm::kImage1Url = "https://www.velmark.example/";
@@ -54,6 +56,19 @@ const char* CardStateWord(std::uint8_t state) {
     }
 }
 
+// The thread a download's steps run on.
+class TDownloadThread : public TThread {
+public:
+    explicit TDownloadThread(std::function<void()> work) : FWork(std::move(work)) {}
+    ~TDownloadThread() override { Stop(); }
+
+protected:
+    void Execute() override { FWork(); }
+
+private:
+    std::function<void()> FWork;
+};
+
 } // namespace
 
 TMainForm::TMainForm(const std::string& library, QWidget* parent)
@@ -71,7 +86,13 @@ TMainForm::TMainForm(const std::string& library, QWidget* parent)
     AttachLog(ui->LogBox, FLogModel);
     move(0, 0);
 
-    connect(ui->BitBtn1, &QPushButton::clicked, this, [this] { BitBtn1Click(); });
+    connect(ui->BitBtn1, &QPushButton::clicked, this, [this] {
+        BitBtn1Click();
+        if (FCloseAfterDownload) {
+            FCloseAfterDownload = false;
+            close();
+        }
+    });
     connect(ui->ReaderListBox, qOverload<int>(&QComboBox::activated), this,
             [this](int) { ReaderListBoxSelect(); });
     connect(ui->Action1, &QAction::triggered, this, &TMainForm::Action1Execute);
@@ -142,6 +163,13 @@ void TMainForm::FormDestroy() {
 // ------------------------------------------------------------------ the log
 
 void TMainForm::AddLog(const std::string& line) {
+    if (!mainthread::IsMainThread()) {
+        // From the download's thread: the line joins the log from the event
+        // loop, after every line posted before it.
+        QMetaObject::invokeMethod(
+            this, [this, text = Q(line)] { FLogModel->Append(text); }, Qt::QueuedConnection);
+        return;
+    }
     FLogModel->Append(Q(line));
 }
 
@@ -244,6 +272,11 @@ void TMainForm::ReaderListBoxSelect() {
 }
 
 void TMainForm::UpdateReadButton() {
+    // A download keeps its disabled "reading" button until it has ended,
+    // whatever is selected or chosen meanwhile: no second download.
+    if (FDownloading) {
+        return;
+    }
     SetReadButton(FCroatian ? "Nema spojenih čitača?" : "No card reader?", false);
     if (ui->ReaderListBox->currentIndex() < 0) {
         return;
@@ -264,7 +297,69 @@ void TMainForm::UpdateReadButton() {
 // ------------------------------------------------------------ download hooks
 
 void TMainForm::ShowDownloadName(const std::string& name) {
+    if (!mainthread::IsMainThread()) {
+        QMetaObject::invokeMethod(
+            this, [this, text = Q(name)] { ui->Edit1->setText(text); }, Qt::QueuedConnection);
+        return;
+    }
     ui->Edit1->setText(Q(name));
+}
+
+void TMainForm::ShowProgress(int filesDone, int filesToDo) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, filesDone, filesToDo] {
+            ui->ProgressBar1->setRange(0, filesToDo);
+            ui->ProgressBar1->setValue(filesDone);
+        },
+        Qt::QueuedConnection);
+}
+
+TCardDownload TMainForm::RunCardDownload(TReaderObject& reader) {
+    // The steps get a context of their own, established here: pcsc-lite wants
+    // one per thread and its first establishment on one thread at a time.
+    SCARDCONTEXT context = 0;
+    if (FPCSC->EstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) != pcsc::kSuccess) {
+        // No service to talk to: the connection fails at once, as it always did.
+        return TCardSession::RunCardDownload(reader);
+    }
+    // The watchers' reports wait until the download has ended, as they did
+    // while it held the main thread: none may change or free `reader` under a
+    // running step, nor log between its lines.
+    mainthread::Hold();
+    FDownloading = true;
+    ui->ProgressBar1->setRange(0, 0);
+    ui->ProgressBar1->setVisible(true);
+
+    TCardDownload download;
+    std::exception_ptr failure;
+    bool finished = false;
+    {
+        TDownloadThread steps([&] {
+            try {
+                download = DownloadCard(reader, context);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            // Posted after every line of the download, so delivered after them.
+            QMetaObject::invokeMethod(
+                this, [&finished] { finished = true; }, Qt::QueuedConnection);
+        });
+        steps.Start();
+        // The window goes on painting and answering; a close asked meanwhile
+        // stops the steps (closeEvent) and waits for them here.
+        while (!finished) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        }
+    }
+    FPCSC->ReleaseContext(context);
+    ui->ProgressBar1->setVisible(false);
+    FDownloading = false;
+    mainthread::Release();
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    return download;
 }
 
 std::string TMainForm::ReadButtonCaption() const {
@@ -277,10 +372,17 @@ void TMainForm::SetReadButton(const std::string& caption, bool enabled) {
 }
 
 void TMainForm::ShowMessage(const std::string& text) {
+    // Closed during the download: whoever closed it waits for no message.
+    if (FCloseAfterDownload) {
+        return;
+    }
     messagebox::Show(this, QStringLiteral("Dravik"), Q(text));
 }
 
 void TMainForm::ShowError(const std::string& text) {
+    if (FCloseAfterDownload) {
+        return;
+    }
     messagebox::Show(this, QStringLiteral("Dravik"), Q(text));
 }
 
@@ -300,8 +402,13 @@ void TMainForm::SetActionTexts() {
 void TMainForm::ApplyLanguage() {
     ui->CitacLabela->setText(FCroatian ? QStringLiteral("Čitač kartica:")
                                        : QStringLiteral("Card reader:"));
-    ui->BitBtn1->setText(FCroatian ? QStringLiteral("Umetnite tahografsku karticu")
-                                   : QStringLiteral("Insert tachograph card"));
+    if (FDownloading) {
+        ui->BitBtn1->setText(FCroatian ? QStringLiteral("Čitanje u tijeku...")
+                                       : QStringLiteral("Reading..."));
+    } else {
+        ui->BitBtn1->setText(FCroatian ? QStringLiteral("Umetnite tahografsku karticu")
+                                       : QStringLiteral("Insert tachograph card"));
+    }
     SetActionTexts();
     UpdateReadButton();
 }
@@ -328,6 +435,19 @@ void TMainForm::Image1Click() {
 
 void TMainForm::Image3Click() {
     QDesktopServices::openUrl(QUrl(QString::fromLatin1(kImage3Url)));
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+    if (FDownloading) {
+        // Steps are running on the download's thread: they stop before their
+        // next command, release the card and close the file, and the window
+        // closes once the download has ended.
+        StopDownload();
+        FCloseAfterDownload = true;
+        event->ignore();
+        return;
+    }
+    QMainWindow::closeEvent(event);
 }
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {

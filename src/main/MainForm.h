@@ -28,6 +28,8 @@ public:
     QStringList LogLines() const;
     // How many holds on the log's painting are open now.
     int LogHolds() const { return FLogHolds; }
+    // A download's steps are running on their own thread.
+    bool Downloading() const { return FDownloading; }
 
     void UpdateReadButton() override;
     void ApplyLanguage();
@@ -50,6 +52,10 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+    TCardDownload RunCardDownload(TReaderObject& reader) override;
+    void ShowProgress(int filesDone, int filesToDo) override;
 
     void ShowDownloadName(const std::string& name) override;
     TReaderObject* SelectedReader() override;
@@ -74,4 +80,7 @@ private:
     std::vector<std::unique_ptr<TReaderObject>> FReaderObjects;
     // Set once shut-down begins: watcher reports still on their way are ignored.
     bool FClosing = false;
+    bool FDownloading = false;
+    // The window was closed during a download: it closes once the download has ended.
+    bool FCloseAfterDownload = false;
 };

@@ -23,6 +23,7 @@ struct TQueue {
     std::function<void(const std::string&)> ErrorReporter;
     std::thread::id MainThread;
     bool HasMainThread = false;
+    int Holds = 0;
 };
 
 TQueue& Queue() {
@@ -101,9 +102,42 @@ void SetErrorReporter(std::function<void(const std::string& line)> reporter) {
     q.ErrorReporter = std::move(reporter);
 }
 
+void Hold() {
+    TQueue& q = Queue();
+    std::lock_guard lock(q.Mutex);
+    ++q.Holds;
+}
+
+void Release() {
+    std::function<void()> waker;
+    {
+        TQueue& q = Queue();
+        std::lock_guard lock(q.Mutex);
+        if (q.Holds == 0 || --q.Holds > 0 || q.Calls.empty()) {
+            return;
+        }
+        // Their own wake-up was spent while the hold was open.
+        waker = q.Waker;
+    }
+    if (waker) {
+        waker();
+    }
+}
+
 int RunPending() {
     int count = 0;
-    while (auto call = TakeNext(nullptr)) {
+    for (;;) {
+        std::shared_ptr<TPendingCall> call;
+        {
+            // A call that opens a hold stops the calls after it as well.
+            TQueue& q = Queue();
+            std::lock_guard lock(q.Mutex);
+            if (q.Holds > 0 || q.Calls.empty()) {
+                break;
+            }
+            call = q.Calls.front();
+            q.Calls.pop_front();
+        }
         RunCall(*call);
         ++count;
     }

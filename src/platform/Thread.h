@@ -25,8 +25,17 @@ bool IsMainThread();
 // Called from any thread after a call was queued; it must make the main thread
 // call RunPending() soon. Replaced, not chained. An empty waker clears it.
 void SetWaker(std::function<void()> waker);
-// Runs every queued call, in queue order. Main thread only. Returns how many ran.
+// Runs every queued call, in queue order. Main thread only. Returns how many ran;
+// none while a hold is open.
 int RunPending();
+// While a hold is open RunPending runs nothing: handed-over calls wait in the
+// queue, and their threads with them, as while the main thread is busy. For a
+// main thread that keeps handling events during work whose state the calls
+// would change under it. Holds nest; the last release calls the waker when
+// calls are waiting, so that they run from the event loop, never inside the
+// release. Main thread only.
+void Hold();
+void Release();
 // Gets one line for each handed-over call that ended in an exception: the call
 // is over, its thread goes on, and the main thread lives on. Replaced, not
 // chained; an empty reporter writes the line to standard error.

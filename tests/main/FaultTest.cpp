@@ -15,11 +15,19 @@
 #include "ui_MainForm.h"
 
 #include "FileCompare.h"
+#include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 
+#include <atomic>
+#include <chrono>
+#include <fcntl.h>
 #include <memory>
 #include <stdexcept>
+#include <thread>
+#include <unistd.h>
 
 using namespace downloadtest;
 using windowtest::ProcessUntil;
@@ -31,6 +39,22 @@ const std::vector<std::uint8_t> kAtr = {0x3B, 0x80, 0x80, 0x01, 0x01};
 const QString kReadCaption = QStringLiteral("Preuzmi podatke s kartice");
 const QString kInsertCaption = QStringLiteral("Umetnite tahografsku karticu");
 const QString kNoReaderCaption = QStringLiteral("Nema spojenih čitača?");
+const std::string kOtherReader = "Fault Reader 01";
+
+// A card as slow as a real one, in proportion: each answer a few milliseconds late.
+fakepcsc::TApduHandler SlowCard(std::shared_ptr<cardsim::TDriverCard> card,
+                                std::shared_ptr<std::atomic<int>> answered,
+                                std::function<void(int)> afterAnswer = {}) {
+    return [card, answered, afterAnswer](const Bytes& apdu) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        Bytes answer = card->Process(apdu);
+        const int count = ++*answered;
+        if (afterAnswer) {
+            afterAnswer(count);
+        }
+        return answer;
+    };
+}
 
 // A second card, unlike the first in every file, so that a file it gives cannot
 // hold anything left from the download before.
@@ -251,4 +275,119 @@ TEST_F(FaultTest, AChunkAnsweredShortWithSuccessIsNotPassedOffAsGood) {
     fakepcsc::RemoveCard(kReader);
     ExpectCardGoneShown(reader);
     ExpectNextDownloadWhole();
+}
+
+TEST_F(FaultTest, ASlowDownloadKeepsTheWindowAnsweringWithTheReportsHeldUntilItEnds) {
+    // A second reader, which goes during the download: its report would free
+    // a reader object and log between the download's lines.
+    fakepcsc::AddReader(kOtherReader);
+    ASSERT_TRUE(ProcessUntil([this] { return Window->ReaderObjectAt(1) != nullptr; }));
+    const cardsim::TCardImage image = cardsim::BuildDriverCard();
+    auto card = std::make_shared<cardsim::TDriverCard>(image);
+    auto answered = std::make_shared<std::atomic<int>>(0);
+    ASSERT_TRUE(InsertAndWait(SlowCard(card, answered, [](int count) {
+        if (count == 20) {
+            fakepcsc::RemoveReader(kOtherReader);
+        }
+    })));
+    Window->show();
+    TReaderObject* reader = Reader();
+    TReaderObject* other = Window->ReaderObjectAt(1);
+
+    // What the window shows and does while the steps run, seen from its own
+    // event loop.
+    int seen = 0;
+    int highestProgress = 0;
+    bool alwaysHeld = true;
+    bool secondDownload = false;
+    QTimer during;
+    QObject::connect(&during, &QTimer::timeout, [&] {
+        if (!Window->Downloading()) {
+            return;
+        }
+        ++seen;
+        alwaysHeld = alwaysHeld && Window->ReaderObjectAt(1) == other &&
+                     Window->Form()->ReaderListBox->count() == 2;
+        highestProgress = std::max(highestProgress, Window->Form()->ProgressBar1->value());
+        if (seen == 5) {
+            // A language chosen and a reader selected during the download:
+            // the button stays the disabled "reading" one.
+            Window->Action5Execute();
+            Window->ReaderListBoxSelect();
+            secondDownload = Button()->isEnabled() || Button()->text() != "Reading...";
+            Button()->click();
+            Window->Action4Execute();
+        }
+    });
+    during.start(20);
+    windowtest::TEventGapMeter gaps;
+    const QStringList log = Press();
+    during.stop();
+
+    EXPECT_TRUE(SameBytes(OutputFile(), Join(CompleteDownload(image))));
+    EXPECT_GE(seen, 20) << "the event loop ran " << seen << " times during the download";
+    // Frozen, the window would show one gap as long as the download; the
+    // bound that matters is measured by bench_alive.
+    EXPECT_LT(gaps.LongestMs(), 500.0);
+    EXPECT_TRUE(alwaysHeld) << "a report ran during the download";
+    EXPECT_FALSE(secondDownload);
+    EXPECT_GT(highestProgress, 0);
+    EXPECT_FALSE(Window->Form()->ProgressBar1->isVisible());
+    EXPECT_EQ(Window->Form()->ProgressBar1->value(), Window->Form()->ProgressBar1->maximum());
+    // The download's lines are all there, in order, with nothing between them.
+    ASSERT_GE(log.size(), 3);
+    EXPECT_EQ(log[0], "SCardConnect succeeded.");
+    EXPECT_TRUE(log.filter("Reader").isEmpty()) << log.join('\n').toStdString();
+    const std::vector<std::string> steps = CompleteDownloadLog(image);
+    const int first = log.indexOf(QString::fromStdString(steps.front()));
+    ASSERT_GE(first, 0);
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        ASSERT_EQ(log.value(first + static_cast<int>(i)).toStdString(), steps[i]) << i;
+    }
+    EXPECT_EQ(log[first + static_cast<int>(steps.size())], "SCardDisconnect succeeded.");
+    ASSERT_EQ(Messages.size(), 1);
+    EXPECT_TRUE(ReportsGoodDownload(Messages[0].toStdString())) << Messages[0].toStdString();
+    ExpectRestored(reader);
+
+    // The held report runs from the event loop afterwards.
+    const int from = LogCount();
+    ASSERT_TRUE(ProcessUntil([this] { return Window->Form()->ReaderListBox->count() == 1; }));
+    EXPECT_TRUE(LogFrom(from).contains(QString::fromStdString("Reader removed: " + kOtherReader)));
+    EXPECT_EQ(Window->ReaderObjectAt(0), reader);
+}
+
+TEST_F(FaultTest, ClosingTheWindowDuringADownloadEndsItSafelyAndThenCloses) {
+    const cardsim::TCardImage image = cardsim::BuildDriverCard();
+    auto card = std::make_shared<cardsim::TDriverCard>(image);
+    auto answered = std::make_shared<std::atomic<int>>(0);
+    ASSERT_TRUE(InsertAndWait(SlowCard(card, answered)));
+    Window->show();
+    const int contexts = fakepcsc::OpenContexts();
+    int atClose = -1;
+    QTimer::singleShot(150, Window.get(), [&] {
+        atClose = answered->load();
+        Window->close();
+        // Asked again while the first close is still on its way.
+        Window->close();
+    });
+    const QStringList log = Press();
+
+    ASSERT_GT(atClose, 0);
+    // The command under way when the window closed was the last one.
+    EXPECT_LE(answered->load(), atClose + 1);
+    EXPECT_FALSE(Window->isVisible());
+    EXPECT_FALSE(Window->Downloading());
+    EXPECT_TRUE(Messages.isEmpty());
+    EXPECT_EQ(fakepcsc::OpenCards(), 0);
+    EXPECT_EQ(fakepcsc::OpenContexts(), contexts) << "the download's own context is released";
+    EXPECT_EQ(Reader()->CardHandle, pcsc::kNoCardHandle);
+    ASSERT_FALSE(log.isEmpty());
+    EXPECT_EQ(log.back(), "SCardDisconnect succeeded.");
+    EXPECT_EQ(Window->LogHolds(), 0);
+    // The file is closed: its lock is free again.
+    const int handle = ::open(Window->FOutputPath.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(handle, 0);
+    EXPECT_EQ(::flock(handle, LOCK_EX | LOCK_NB), 0);
+    ::close(handle);
+    EXPECT_LT(OutputFile().size(), Join(CompleteDownload(image)).size());
 }

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# As a person would: the window in a real X server, the read button clicked,
-# the message box answered, the file checked, a screenshot kept.
+# As a person would: the window in a real X server, the read button clicked
+# with a card as slow as a real one (60 ms a command), the window seen
+# answering during the download, the message box answered, the file checked,
+# screenshots kept.
 # Usage: x11-download.sh DRAVIK VCARD EXPECTED_FILE_TOOL SCREENSHOT_DIR
 # Runs inside tests/pcscd/in-namespace.sh (its own pcscd and vpcd ports).
 set -euo pipefail
@@ -24,7 +26,7 @@ for _ in $(seq 100); do [ -S /run/pcscd/pcscd.comm ] && break; sleep 0.05; done
 export DISPLAY=$display
 for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.05; done
 
-"$vcard" --stay 120 >"$work/vcard.log" 2>&1 &
+"$vcard" --stay 120 --delay 60 >"$work/vcard.log" 2>&1 &
 pids+=($!)
 
 ddd="$(dirname "$dravik")/tmp.ddd"
@@ -44,12 +46,27 @@ sleep 1 # the readers and the card show up
 import -window root "$shots/window-before.png"
 
 # The button (51, 80, 368 x 58 below the menu bar) is enabled once the card
-# is seen; click until the closing message box comes.
+# is seen. Pressed, it turns into the disabled "reading" button and the
+# progress bar shows below it: a window that stopped handling events for the
+# download would still show what it showed before the press.
+changed=0
+for _ in $(seq 10); do
+  xdotool mousemove --window "$window" 235 130 click 1
+  sleep 2
+  import -window root "$shots/window-during-download.png"
+  changed=$(compare -metric AE "$shots/window-before.png" "$shots/window-during-download.png" null: 2>&1 || true)
+  changed=${changed%% *}
+  [ "$changed" != 0 ] && break
+done
+[ "$changed" != 0 ] || { echo "the window did not repaint during the download"; exit 1; }
+if xdotool search --onlyvisible --name '^Dravik$' >/dev/null 2>&1; then
+  echo "the download was over before it could be seen"; exit 1
+fi
 box=""
-for _ in $(seq 40); do
+for _ in $(seq 60); do
+  box=$(xdotool search --onlyvisible --name '^Dravik$' 2>/dev/null | head -n 1) && [ -n "$box" ] && break
   xdotool mousemove --window "$window" 235 130 click 1
   sleep 0.5
-  box=$(xdotool search --onlyvisible --name '^Dravik$' 2>/dev/null | head -n 1) && [ -n "$box" ] && break
 done
 [ -n "$box" ] || { echo "no message box after clicking the read button"; exit 1; }
 sleep 0.3

@@ -100,6 +100,29 @@ TEST_F(ThreadTest, WaitingForAThreadRunsOnlyThatThreadsCalls) {
     ASSERT_TRUE(PumpUntil([&] { return secondRan.load(); }));
 }
 
+TEST_F(ThreadTest, AHeldQueueKeepsItsCallsUntilTheLastReleaseWakesTheMainThread) {
+    std::atomic<int> wakeUps{0};
+    mainthread::SetWaker([&] { ++wakeUps; });
+    std::atomic<int> ran{0};
+    mainthread::Hold();
+    mainthread::Hold();
+    TLambdaThread thread([&](TLambdaThread& self) { self.Synchronize([&] { ++ran; }); });
+    thread.Start();
+    ASSERT_TRUE(PumpUntil([&] { return wakeUps.load() == 1; }));
+    PumpFor(50ms);
+    EXPECT_EQ(ran.load(), 0);
+    mainthread::Release();
+    PumpFor(20ms);
+    EXPECT_EQ(ran.load(), 0) << "a hold still open";
+    EXPECT_EQ(wakeUps.load(), 1);
+    mainthread::Release();
+    // The call's own wake-up went while held: the release must give another.
+    EXPECT_EQ(wakeUps.load(), 2);
+    EXPECT_EQ(ran.load(), 0) << "the release runs nothing itself";
+    EXPECT_EQ(mainthread::RunPending(), 1);
+    EXPECT_EQ(ran.load(), 1);
+}
+
 TEST_F(ThreadTest, StopEndsASleepingThreadAtOnce) {
     std::atomic<bool> sleptFully{true};
     TLambdaThread thread([&](TLambdaThread& self) {

@@ -4,7 +4,10 @@
 #include "platform/Thread.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QStringList>
+#include <QTimer>
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -29,5 +32,34 @@ inline bool ProcessUntil(const std::function<bool()>& done,
 inline void ProcessFor(std::chrono::milliseconds duration) {
     ProcessUntil([] { return false; }, duration);
 }
+
+// The longest the main thread went without handling events, while it lives:
+// a timer asks every 10 ms, and each gap between its ticks is measured.
+class TEventGapMeter {
+public:
+    TEventGapMeter() {
+        Timer.setInterval(10);
+        Timer.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&Timer, &QTimer::timeout, [this] {
+            const qint64 now = Clock.nsecsElapsed();
+            if (Ticks > 0) {
+                LongestNs = std::max(LongestNs, now - LastNs);
+            }
+            LastNs = now;
+            ++Ticks;
+        });
+        Clock.start();
+        Timer.start();
+    }
+    double LongestMs() const { return static_cast<double>(LongestNs) / 1e6; }
+    int TickCount() const { return Ticks; }
+
+private:
+    QTimer Timer;
+    QElapsedTimer Clock;
+    qint64 LastNs = 0;
+    qint64 LongestNs = 0;
+    int Ticks = 0;
+};
 
 } // namespace windowtest

@@ -31,6 +31,8 @@ const char kUsage[] =
     "  --refuse-signature SW  answer every PSO: COMPUTE DIGITAL SIGNATURE with SW\n"
     "  --refuse-update SW  answer every UPDATE BINARY with SW\n"
     "  --stay SECONDS      remove the card after this long (default: until stopped)\n"
+    "  --delay MS          answer each command this many milliseconds late, as a real\n"
+    "                      card does (about 60); default 0\n"
     "  --help              show this help\n"
     "\n"
     "The sample card signs with the key of the project's test PKI\n"
@@ -80,6 +82,7 @@ int main(int argc, char* argv[]) {
     bool t0 = false;
     std::optional<int> removeAfter;
     std::optional<int> staySeconds;
+    int delayMs = 0;
     std::vector<TRefusal> refusals;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -123,6 +126,12 @@ int main(int argc, char* argv[]) {
             } else {
                 refusals.push_back({0x00, 0xD6, *sw});
             }
+        } else if (arg == "--delay" && hasValue) {
+            const auto value = Number(argv[++i], 0, 10000);
+            if (!value) {
+                return Usage("--delay needs milliseconds from 0 to 10000");
+            }
+            delayMs = static_cast<int>(*value);
         } else if (arg == "--stay" && hasValue) {
             const auto value = Number(argv[++i], 0, 86400 * 365);
             if (!value) {
@@ -162,9 +171,11 @@ int main(int argc, char* argv[]) {
 
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
-    vpcd::TVpcdCard inserted(
-        t0 ? vpcd::AtrT0() : vpcd::AtrT1(),
-        [&card](const std::vector<std::uint8_t>& apdu) { return card.Process(apdu); });
+    vpcd::TVpcdCard inserted(t0 ? vpcd::AtrT0() : vpcd::AtrT1(),
+                             [&card, delayMs](const std::vector<std::uint8_t>& apdu) {
+                                 std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+                                 return card.Process(apdu);
+                             });
     inserted.OnReset = [&card] { card.Reset(); };
     // pcscd may still be starting: try for a few seconds before giving up.
     std::string error;
