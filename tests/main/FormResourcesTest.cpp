@@ -79,6 +79,15 @@ TEST_F(FormTest, TheControlsLieAsDesignedWithEitherLogo) {
         EXPECT_EQ(ui.LogBox->geometry(), QRect(1, 1, 453, 205));
         EXPECT_EQ(ui.Edit1->geometry(), QRect(1, 206, 453, 21));
         EXPECT_EQ(logo->geometry(), QRect(1, 227, 453, 40));
+
+        // The download's progress bar: hidden until a download, then under
+        // the button and as wide, moving nothing else.
+        EXPECT_FALSE(ui.ProgressBar1->isVisibleTo(&window));
+        ui.ProgressBar1->setVisible(true);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(InWindow(ui.ProgressBar1, &window), QRect(51, 146, 368, 16));
+        EXPECT_EQ(InWindow(ui.BitBtn1, &window), QRect(51, 80, 368, 58));
+        EXPECT_EQ(InWindow(ui.Panel8, &window), QRect(0, 171, 455, 268));
     }
 }
 

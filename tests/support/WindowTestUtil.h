@@ -51,7 +51,11 @@ public:
         Clock.start();
         Timer.start();
     }
-    double LongestMs() const { return static_cast<double>(LongestNs) / 1e6; }
+    // Up to now: a main thread still busy since the last tick counts too.
+    double LongestMs() const {
+        const qint64 sinceLast = Ticks > 0 ? Clock.nsecsElapsed() - LastNs : 0;
+        return static_cast<double>(std::max(LongestNs, sinceLast)) / 1e6;
+    }
     int TickCount() const { return Ticks; }
 
 private:
