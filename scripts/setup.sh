@@ -11,7 +11,7 @@ packages=(
   libpcsclite-dev libpcsclite1 pcscd vsmartcard-vpcd
   iproute2 util-linux procps
   xvfb xdotool x11-utils x11-apps imagemagick
-  at-spi2-core dbus-daemon python3-pyatspi
+  at-spi2-core dbus-daemon python3-pyatspi desktop-file-utils
 )
 
 missing=()
