@@ -172,15 +172,20 @@ void TLogView::contextMenuEvent(QContextMenuEvent* event) {
     const bool lines = model() != nullptr && model()->rowCount(rootIndex()) > 0;
     FCopyAction->setEnabled(selectionModel() != nullptr && selectionModel()->hasSelection());
     FSelectAllAction->setEnabled(lines);
-    QMenu menu(this);
-    menu.addAction(FCopyAction);
-    menu.addAction(FSelectAllAction);
-    menu.addSeparator();
-    menu.addAction(FSaveAction);
-    menu.exec(event->globalPos());
-    // The shortcut works whatever the menu last showed.
-    FCopyAction->setEnabled(true);
-    FSelectAllAction->setEnabled(true);
+    // Shown without a nested event loop of its own: the window may close
+    // while the menu is open, and nothing may then return into a freed view.
+    auto* menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->addAction(FCopyAction);
+    menu->addAction(FSelectAllAction);
+    menu->addSeparator();
+    menu->addAction(FSaveAction);
+    connect(menu, &QMenu::aboutToHide, this, [this] {
+        // The shortcuts work whatever the menu last showed.
+        FCopyAction->setEnabled(true);
+        FSelectAllAction->setEnabled(true);
+    });
+    menu->popup(event->globalPos());
 }
 
 int TLogView::RowCount() const {

@@ -16,7 +16,6 @@
 #include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -274,29 +273,28 @@ QByteArray FileBytes(const QString& path) {
 // Opens the context menu at the first row; `choose` gets its action texts and
 // returns the one to trigger, empty for none.
 QStringList ContextMenu(TLogView& view, const QString& choose) {
-    QStringList texts;
-    QTimer::singleShot(0, [&] {
-        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-        if (menu == nullptr) {
-            return;
-        }
-        QAction* chosen = nullptr;
-        for (QAction* action : menu->actions()) {
-            if (!action->isSeparator()) {
-                texts << action->text() + (action->isEnabled() ? "" : " (disabled)");
-                if (action->text() == choose) {
-                    chosen = action;
-                }
-            }
-        }
-        menu->close();
-        if (chosen != nullptr) {
-            chosen->trigger();
-        }
-    });
     const QPoint at = RowPoint(view, 0);
     QContextMenuEvent event(QContextMenuEvent::Mouse, at, view.viewport()->mapToGlobal(at));
     QApplication::sendEvent(view.viewport(), &event);
+    QStringList texts;
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    if (menu == nullptr) {
+        return texts;
+    }
+    QAction* chosen = nullptr;
+    for (QAction* action : menu->actions()) {
+        if (!action->isSeparator()) {
+            texts << action->text() + (action->isEnabled() ? "" : " (disabled)");
+            if (action->text() == choose) {
+                chosen = action;
+            }
+        }
+    }
+    menu->close();
+    if (chosen != nullptr) {
+        chosen->trigger();
+    }
+    QCoreApplication::processEvents();
     return texts;
 }
 
