@@ -3,9 +3,12 @@
 include(GNUInstallDirs)
 
 install(TARGETS dravik RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-if(TARGET dravik-download)
-  install(TARGETS dravik-download RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-endif()
+# The command-line tools that users run, where this build has them.
+foreach(tool dravik-download dravik-verify)
+  if(TARGET ${tool})
+    install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/dravik.desktop
   DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 foreach(size 16 22 24 32 48 64 128 256)

@@ -2,13 +2,17 @@
 // its log filled past the visible part with known lines, among them letters
 // outside ASCII. Once the watchers' first reports are in (no new line for a
 // second), writes every log line to the file named by its argument, one a line
-// in UTF-8, then prints "ready" and runs until it is ended.
+// in UTF-8, then prints "ready" and runs until its standard input closes, when
+// it closes the window as a user would: the interfaces the screen reader got
+// are let go with it.
 #include "main/MainForm.h"
 
 #include <QApplication>
 #include <QFile>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <cstdio>
+#include <unistd.h>
 
 int main(int argc, char* argv[]) {
     if (argc != 2) {
@@ -50,5 +54,15 @@ int main(int argc, char* argv[]) {
         std::fflush(stdout);
     });
     poll.start(100);
+
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, [&] {
+        char byte = 0;
+        if (read(STDIN_FILENO, &byte, 1) <= 0) {
+            input.setEnabled(false);
+            form.close();
+            QApplication::quit();
+        }
+    });
     return QApplication::exec();
 }

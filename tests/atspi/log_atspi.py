@@ -35,7 +35,8 @@ def find(node, predicate, depth=0):
 def main():
     app, lines_file = sys.argv[1:]
     env = dict(os.environ, QT_QPA_PLATFORM="xcb", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
-    proc = subprocess.Popen([app, lines_file], stdout=subprocess.PIPE, env=env, text=True)
+    proc = subprocess.Popen([app, lines_file], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            env=env, text=True)
     try:
         ready, _, _ = select.select([proc.stdout], [], [], 30)
         if not ready or proc.stdout.readline().strip() != "ready":
@@ -76,11 +77,20 @@ def main():
             fail("the first line is not showing")
         if log.getChildAtIndex(len(expected) - 1).getState().contains(pyatspi.STATE_SHOWING):
             fail("the last line, scrolled out of view, is said to be showing")
+        # The window closes with a reader attached; it must end cleanly.
+        proc.stdin.close()
+        try:
+            status = proc.wait(30)
+        except subprocess.TimeoutExpired:
+            fail("the window did not close")
+        if status != 0:
+            fail("the window ended with status %d" % status)
         print("read %d log lines through AT-SPI" % len(expected))
         print("1 passed, 0 failed")
     finally:
-        proc.terminate()
-        proc.wait(10)
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait(10)
 
 
 main()
