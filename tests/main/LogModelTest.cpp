@@ -383,25 +383,17 @@ TEST_F(LogViewTest, SavingWritesEveryLineWholeOrLeavesTheOldFileAndSaysWhy) {
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"log.txt"});
 }
 
-TEST_F(LogViewTest, AScreenReaderFindsEveryLineAsAnItemOfAList) {
+// Reading every line over AT-SPI is tests/atspi; here what a reader does
+// besides: selecting, and lines that change under it.
+TEST_F(LogViewTest, AScreenReaderSelectsLinesAndReadsTheLinesOfTheModelShown) {
     Show(3);
     Append(10);
     QAccessibleInterface* list = QAccessible::queryAccessibleInterface(&View);
     ASSERT_NE(list, nullptr);
-    EXPECT_EQ(list->role(), QAccessible::List);
-    EXPECT_EQ(list->text(QAccessible::Name), "Zapisnik");
     ASSERT_NE(list->tableInterface(), nullptr);
     ASSERT_EQ(list->childCount(), 11);
-    for (int row = 0; row < 11; ++row) {
-        QAccessibleInterface* line = list->child(row);
-        ASSERT_NE(line, nullptr);
-        EXPECT_EQ(line->role(), QAccessible::ListItem);
-        EXPECT_EQ(line->text(QAccessible::Name), Text(Model, row));
-        EXPECT_EQ(list->indexOfChild(line), row);
-        EXPECT_EQ(line->parent(), list);
-        EXPECT_EQ(list->child(row), line) << "one interface per line";
-        EXPECT_EQ(line->state().offscreen, row >= 3) << row;
-    }
+    EXPECT_EQ(list->child(4), list->child(4)) << "one interface per line";
+    EXPECT_EQ(list->indexOfChild(list->child(4)), 4);
     EXPECT_EQ(list->child(11), nullptr);
 
     View.selectionModel()->select(Model.index(2), QItemSelectionModel::Select);
@@ -414,7 +406,6 @@ TEST_F(LogViewTest, AScreenReaderFindsEveryLineAsAnItemOfAList) {
     ASSERT_EQ(list->childCount(), 12);
     EXPECT_EQ(list->child(11)->text(QAccessible::Name), "line 11");
 
-    // Another model: the lines read are its own, none left over.
     TLogModel other;
     other.Append(QStringLiteral("other"));
     View.setModel(&other);
