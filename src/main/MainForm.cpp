@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QEvent>
+#include <QIcon>
 #include <QMouseEvent>
 #include <QPalette>
 #include <QUrl>
@@ -71,12 +72,22 @@ private:
 
 } // namespace
 
+QIcon ApplicationIcon() {
+    Q_INIT_RESOURCE(resources);
+    QIcon icon;
+    for (const int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
+        icon.addFile(QStringLiteral(":/icons/dravik-%1.png").arg(size), QSize(size, size));
+    }
+    return icon;
+}
+
 TMainForm::TMainForm(const std::string& library, QWidget* parent)
     : QMainWindow(parent), ui(std::make_unique<Ui::MainForm>()) {
     // The logos live in a static library whose resource object the linker would
     // otherwise drop: nothing else refers to it.
     Q_INIT_RESOURCE(resources);
     ui->setupUi(this);
+    setWindowIcon(ApplicationIcon());
     // The log panel wears the desktop's tooltip background, whatever the theme
     // makes of it, rather than one fixed colour.
     QPalette panel = ui->Panel8->palette();
@@ -84,6 +95,8 @@ TMainForm::TMainForm(const std::string& library, QWidget* parent)
     ui->Panel8->setPalette(panel);
     FLogModel = new TLogModel(this);
     AttachLog(ui->LogBox, FLogModel);
+    ui->MenuPodaci->insertAction(ui->Action2, ui->LogBox->SaveAction());
+    ui->MenuPodaci->insertSeparator(ui->Action2);
     move(0, 0);
 
     connect(ui->BitBtn1, &QPushButton::clicked, this, [this] {
@@ -410,6 +423,7 @@ void TMainForm::ApplyLanguage() {
                                        : QStringLiteral("Insert tachograph card"));
     }
     SetActionTexts();
+    ui->LogBox->SetCroatian(FCroatian);
     UpdateReadButton();
 }
 
