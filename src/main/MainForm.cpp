@@ -179,8 +179,7 @@ void TMainForm::AddLog(const std::string& line) {
     if (!mainthread::IsMainThread()) {
         // From the download's thread: the line joins the log from the event
         // loop, after every line posted before it.
-        QMetaObject::invokeMethod(
-            this, [this, text = Q(line)] { FLogModel->Append(text); }, Qt::QueuedConnection);
+        HandOver([this, text = Q(line)] { FLogModel->Append(text); });
         return;
     }
     FLogModel->Append(Q(line));
@@ -311,21 +310,37 @@ void TMainForm::UpdateReadButton() {
 
 void TMainForm::ShowDownloadName(const std::string& name) {
     if (!mainthread::IsMainThread()) {
-        QMetaObject::invokeMethod(
-            this, [this, text = Q(name)] { ui->Edit1->setText(text); }, Qt::QueuedConnection);
+        HandOver([this, text = Q(name)] { ui->Edit1->setText(text); });
         return;
     }
     ui->Edit1->setText(Q(name));
 }
 
 void TMainForm::ShowProgress(int filesDone, int filesToDo) {
-    QMetaObject::invokeMethod(
-        this,
-        [this, filesDone, filesToDo] {
-            ui->ProgressBar1->setRange(0, filesToDo);
-            ui->ProgressBar1->setValue(filesDone);
-        },
-        Qt::QueuedConnection);
+    HandOver([this, filesDone, filesToDo] {
+        ui->ProgressBar1->setRange(0, filesToDo);
+        ui->ProgressBar1->setValue(filesDone);
+    });
+}
+
+void TMainForm::HandOver(std::function<void()> call) {
+    std::lock_guard lock(FHandedOverMutex);
+    FHandedOver.push_back(std::move(call));
+    // One wake-up for a run of calls: the first finds the queue empty.
+    if (FHandedOver.size() == 1) {
+        QMetaObject::invokeMethod(this, "RunHandedOver", Qt::QueuedConnection);
+    }
+}
+
+void TMainForm::RunHandedOver() {
+    std::vector<std::function<void()>> calls;
+    {
+        std::lock_guard lock(FHandedOverMutex);
+        calls.swap(FHandedOver);
+    }
+    for (const auto& call : calls) {
+        call();
+    }
 }
 
 TCardDownload TMainForm::RunCardDownload(TReaderObject& reader) {
@@ -354,9 +369,8 @@ TCardDownload TMainForm::RunCardDownload(TReaderObject& reader) {
             } catch (...) {
                 failure = std::current_exception();
             }
-            // Posted after every line of the download, so delivered after them.
-            QMetaObject::invokeMethod(
-                this, [&finished] { finished = true; }, Qt::QueuedConnection);
+            // Handed over after every line of the download, so run after them.
+            HandOver([&finished] { finished = true; });
         });
         steps.Start();
         // The window goes on painting and answering; a close asked meanwhile

@@ -6,7 +6,9 @@
 #include "smartcard/Reader.h"
 
 #include <QMainWindow>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -71,6 +73,11 @@ protected:
     void ShowError(const std::string& text) override;
 
 private:
+    // Runs `call` on the main thread from the event loop, after every call
+    // handed over before it. Any thread; does not wait.
+    void HandOver(std::function<void()> call);
+    Q_INVOKABLE void RunHandedOver();
+
     void FormCreate(const std::string& library);
     void FormDestroy();
     void RefreshReaders();
@@ -85,6 +92,11 @@ private:
     // Set once shut-down begins: watcher reports still on their way are ignored.
     bool FClosing = false;
     bool FDownloading = false;
+    // What the download's thread hands to the main thread, in order. Guarded
+    // by our own lock, which the thread checkers see, rather than carried in
+    // Qt's queued calls.
+    std::mutex FHandedOverMutex;
+    std::vector<std::function<void()>> FHandedOver;
     // The window was closed during a download: it closes once the download has ended.
     bool FCloseAfterDownload = false;
 };
