@@ -414,8 +414,9 @@ TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
         readFixed(kCaCertificate);
         readFixed(kIdentification);
 
-        ShowDownloadName("C_" + StampText(now) + "_" + identity.DriverDisplay + "_" +
-                         platform::Iso8859ToUtf8(identity.CardNumber, 1));
+        identity.DownloadName = "C_" + StampText(now) + "_" + identity.DriverDisplay + "_" +
+                                platform::Iso8859ToUtf8(identity.CardNumber, 1);
+        ShowDownloadName(identity.DownloadName);
 
         for (const TFixedFile& row : kLaterFixedFiles) {
             readFixed(row);

@@ -33,6 +33,29 @@ struct TCardIdentity {
     // Every file was read whole: no exchange failed, no read was refused and
     // no size was cut. A card pulled halfway leaves this false.
     bool Complete = true;
+    // The download name shown in Edit1; empty when it was never composed.
+    std::string DownloadName;
+};
+
+// What became of a download: the closing message's icon and the log's result
+// line follow it.
+struct TDownloadOutcome {
+    // The working file was written and closed.
+    bool Saved = false;
+    // A driver card's download, every file read whole.
+    bool Whole = false;
+    // The card signed every signed file.
+    bool Signed = true;
+    // The archived file, or the working file when it was not archived.
+    std::string Path;
+    // Why the download or its archiving failed, for the user; empty when not.
+    std::string Error;
+    // The system's error number and the file it concerns, for the error box.
+    int ErrorNumber = 0;
+    std::string ErrorPath;
+
+    // A whole, signed download of a driver card, kept.
+    bool Good() const { return Saved && Whole && Signed && Error.empty(); }
 };
 
 // Whether a card number was read: the closing message's test, which the
@@ -59,6 +82,9 @@ public:
     // A context that the service no longer knows (it stopped or restarted) is
     // replaced by a new one; true, and logged, when that worked.
     bool RenewContext();
+    // Logs, once until the service is back, that the smart-card service is not
+    // running and how to start it, when `result` says so.
+    void NoteServiceResult(pcsc::TResult result);
 
     // Command exchange.
     pcsc::TResult SendCommand(TReaderObject& reader, const std::string& command);
@@ -74,6 +100,8 @@ public:
     void BitBtn1Click();
     // What the last download's file steps gave back; empty before the first.
     TCardIdentity FLastIdentity;
+    // What became of the last download; set before its closing message.
+    TDownloadOutcome FLastOutcome;
 
     std::unique_ptr<TPCSCRaw> FPCSC;
     SCARDCONTEXT FContext = 0;
@@ -83,8 +111,15 @@ public:
     std::string FResponseHex;
     // "tmp.ddd" beside the executable unless set otherwise.
     std::string FOutputPath;
+    // The archive that keeps every download; empty: downloads stay in
+    // FOutputPath only.
+    std::string FArchiveFolder;
 
 protected:
+    // Archives the working file and logs the download's result line.
+    void SaveDownload(const TCardIdentity& identity, const std::string& fileError);
+    bool FServiceNoteShown = false;
+
     // One line of the message log.
     virtual void AddLog(const std::string& line) = 0;
     // Edit1: the download name, or empty.

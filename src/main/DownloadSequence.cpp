@@ -1,4 +1,5 @@
 // The read button's download: from the press to the closing message.
+#include "archive/Archive.h"
 #include "main/CardDownloadFile.h"
 #include "main/CardSession.h"
 #include "platform/Platform.h"
@@ -13,6 +14,35 @@ bool CardPresent(std::uint8_t state) {
 
 } // namespace
 
+void TCardSession::SaveDownload(const TCardIdentity& identity, const std::string& fileError) {
+    TDownloadOutcome& outcome = FLastOutcome;
+    if (!fileError.empty()) {
+        outcome.Error = fileError;
+        AddLog("Result: not saved, " + fileError + " (" + FOutputPath + ")");
+        return;
+    }
+    outcome.Saved = true;
+    outcome.Whole = identity.Complete && CardNumberRead(identity.CardNumber);
+    outcome.Path = FOutputPath;
+    const std::string whole = outcome.Whole ? "whole" : "not whole";
+    // Only a driver card's download has a name to keep it under.
+    if (!FArchiveFolder.empty() && CardNumberRead(identity.CardNumber) &&
+        !identity.DownloadName.empty()) {
+        try {
+            outcome.Path =
+                archive::Save(FOutputPath, FArchiveFolder, identity.DownloadName, outcome.Whole);
+        } catch (const archive::TError& error) {
+            outcome.Error = "Not archived";
+            outcome.ErrorNumber = error.ErrorNumber();
+            outcome.ErrorPath = error.Path();
+            AddLog("Result: saved as " + FOutputPath + " only, " + whole +
+                   "; not archived: " + error.what());
+            return;
+        }
+    }
+    AddLog("Result: saved as " + outcome.Path + ", " + whole);
+}
+
 bool CardNumberRead(const std::string& cardNumber) {
     return std::any_of(cardNumber.begin(), cardNumber.end(),
                        [](char c) { return static_cast<unsigned char>(c) > 0x20; });
@@ -22,6 +52,7 @@ void TCardSession::BitBtn1Click() {
     ShowDownloadName({});
     TCardIdentity identity;
     FLastIdentity = {};
+    FLastOutcome = {};
     TReaderObject* reader = SelectedReader();
     if (reader == nullptr) {
         return;
@@ -55,6 +86,8 @@ void TCardSession::BitBtn1Click() {
         } catch (const TFileError& error) {
             // The file is closed already; the card is released as after any download.
             fileError = error.what();
+            FLastOutcome.ErrorNumber = error.ErrorNumber();
+            FLastOutcome.ErrorPath = FOutputPath;
         }
         const pcsc::TResult result = DisconnectCard(*reader);
         if (result == pcsc::kSuccess) {
@@ -63,6 +96,7 @@ void TCardSession::BitBtn1Click() {
             AddLog("SCardDisconnect failed with error code " + ResultHex(result) + " ");
             AddLog(ResultNameLine(result));
         }
+        SaveDownload(identity, fileError);
     }
     // A modal box runs the event loop, which may free the reader object: it is
     // not touched from here on.

@@ -14,6 +14,7 @@ namespace Ui {
 class MainForm;
 }
 class TLogModel;
+class QAction;
 
 class TMainForm : public QMainWindow, public TCardSession {
     Q_OBJECT
@@ -44,6 +45,17 @@ public:
     void Action5Execute();
     void Image1Click();
     void Image3Click();
+    // "Podaci": choose the archive folder (asks the user) and open it.
+    void ArchiveFolderExecute();
+    void OpenArchiveExecute();
+
+    // The archive folder, remembered for the next start.
+    void SetArchiveFolder(const QString& folder);
+    QString ArchiveFolder() const;
+    // The folder the archive takes when none was chosen.
+    static QString DefaultArchiveFolder();
+    QAction* ArchiveFolderAction() const { return FArchiveFolderAction; }
+    QAction* OpenArchiveAction() const { return FOpenArchiveAction; }
 
     static const char* const kImage1Url;
     static const char* const kImage3Url;
@@ -65,6 +77,9 @@ private:
     void FormDestroy();
     void RefreshReaders();
     void SetActionTexts();
+    void LoadSettings();
+    void SetArchiveActionTexts();
+    void ChooseWorkingFile();
 
     std::unique_ptr<Ui::MainForm> ui;
     TLogModel* FLogModel = nullptr;
@@ -74,4 +89,6 @@ private:
     std::vector<std::unique_ptr<TReaderObject>> FReaderObjects;
     // Set once shut-down begins: watcher reports still on their way are ignored.
     bool FClosing = false;
+    QAction* FArchiveFolderAction = nullptr;
+    QAction* FOpenArchiveAction = nullptr;
 };

@@ -25,6 +25,15 @@ const std::string kSavedCaption = "Preuzmi podatke s kartice";
 const std::string kCroatianReading = "Čitanje u tijeku...";
 const std::string kNoCardMessage = "Nije umetnuta kartica vozača!";
 const std::string kAtrLine = "ATR = 3B 80 80 01 01 ";
+
+// The line that ends every download in the log: where the file went (no
+// archive folder is set here) and whether it is whole.
+std::string SavedLine(const std::string& path, bool whole) {
+    return "Result: saved as " + path + (whole ? ", whole" : ", not whole");
+}
+std::string NotSavedLine(const std::string& path, const std::string& error) {
+    return "Result: not saved, " + error + " (" + path + ")";
+}
 const std::string kPreviousFile = "the previous download, to be left alone";
 
 class BitBtn1ClickTest : public TDriverCardTest {
@@ -140,6 +149,7 @@ TEST_F(BitBtn1ClickTest, AFullDownloadLogsEveryStepAndNamesCardAndDriver) {
         expected.push_back(line);
     }
     expected.push_back("SCardDisconnect succeeded.");
+    expected.push_back(SavedLine(Session.FOutputPath, true));
     EXPECT_EQ(Session.Log, expected);
 
     ASSERT_EQ(Session.Messages.size(), 1u);
@@ -177,7 +187,7 @@ TEST_F(BitBtn1ClickTest, AnOpenConnectionIsUsedAsItIsAndClosedAtTheEnd) {
     EXPECT_EQ(Session.Log.front(), kAtrLine);
     EXPECT_EQ(std::count(Session.Log.begin(), Session.Log.end(), "SCardConnect succeeded."), 0);
     EXPECT_TRUE(fakepcsc::Calls("SCardConnect").empty());
-    EXPECT_EQ(Session.Log.back(), "SCardDisconnect succeeded.");
+    EXPECT_EQ(Session.Log.back(), SavedLine(Session.FOutputPath, true));
     EXPECT_EQ(OutputFile(), Join(CompleteDownload(Image)));
     ExpectDisconnected();
     ExpectRestored();
@@ -294,6 +304,7 @@ TEST_F(BitBtn1ClickTest, ACardPulledMidwayEndsEveryStepAndIsStillReported) {
     }
     expected.push_back("SCardDisconnect failed with error code 80100069 ");
     expected.push_back("(SCARD_W_REMOVED_CARD).");
+    expected.push_back(SavedLine(Session.FOutputPath, false));
     EXPECT_EQ(Session.Log, expected);
 
     // The identification was read before the card went, but the download is
@@ -357,8 +368,9 @@ TEST_F(BitBtn1ClickTest, AFileThatCannotBeCreatedEndsTheDownloadWithItsError) {
     Click();
     EXPECT_EQ(Session.Errors, std::vector<std::string>({"I/O error 21"}));
     EXPECT_TRUE(Session.Messages.empty());
-    EXPECT_EQ(Session.Log, std::vector<std::string>({"SCardConnect succeeded.", kAtrLine,
-                                                     "SCardDisconnect succeeded."}));
+    EXPECT_EQ(Session.Log, std::vector<std::string>(
+                               {"SCardConnect succeeded.", kAtrLine, "SCardDisconnect succeeded.",
+                                NotSavedLine(Session.FOutputPath, "I/O error 21")}));
     EXPECT_TRUE(fakepcsc::Calls("SCardTransmit").empty());
     // Card released and log painted before the error box runs its own loop.
     EXPECT_LT(Session.TraceIndex("log:SCardDisconnect succeeded."), Session.TraceIndex("hold-"));
@@ -376,9 +388,10 @@ TEST_F(BitBtn1ClickTest, AFullDiskEndsTheDownloadAtTheFirstWrite) {
     EXPECT_EQ(Session.Errors, std::vector<std::string>({"I/O error 28"}));
     EXPECT_TRUE(Session.Messages.empty());
     EXPECT_EQ(fakepcsc::Calls("SCardTransmit").size(), 2u); // EF ICC's SELECT and READ BINARY
-    ASSERT_EQ(Session.Log.size(), 6u);
+    ASSERT_EQ(Session.Log.size(), 7u);
     EXPECT_EQ(Session.Log[2], "EF ICC ReadBinary OK");
-    EXPECT_EQ(Session.Log.back(), "SCardDisconnect succeeded.");
+    EXPECT_EQ(Session.Log[5], "SCardDisconnect succeeded.");
+    EXPECT_EQ(Session.Log.back(), NotSavedLine("/dev/full", "I/O error 28"));
     ExpectDisconnected();
     ExpectRestored();
     // A device is written to, never truncated or made private.
@@ -441,7 +454,8 @@ TEST_F(BitBtn1ClickTest, AWriteFailingMidwayKeepsWhatWasWrittenBeforeIt) {
         EXPECT_EQ(OutputFile(), expected) << std::hex << fid;
         EXPECT_EQ(Session.Errors.back(), "I/O error " + std::to_string(EFBIG));
         EXPECT_TRUE(Session.Messages.empty());
-        EXPECT_EQ(Session.Log.back(), "SCardDisconnect succeeded.");
+        EXPECT_EQ(Session.Log.back(),
+                  NotSavedLine(Session.FOutputPath, "I/O error " + std::to_string(EFBIG)));
         ExpectDisconnected();
         ExpectRestored();
         Card->Reset();
@@ -452,9 +466,9 @@ TEST_F(BitBtn1ClickTest, AWriteFailingMidwayKeepsWhatWasWrittenBeforeIt) {
             continue;
         }
         EXPECT_EQ(countLine("EF events data all:"), 1);
-        ASSERT_GE(Session.Log.size(), 3u);
-        EXPECT_EQ(Session.Log[Session.Log.size() - 3], "EF faults data all:");
-        EXPECT_EQ(Session.Log[Session.Log.size() - 2],
+        ASSERT_GE(Session.Log.size(), 4u);
+        EXPECT_EQ(Session.Log[Session.Log.size() - 4], "EF faults data all:");
+        EXPECT_EQ(Session.Log[Session.Log.size() - 3],
                   Printable(FileOf(Image, ef::FaultsData).substr(0, 24 * 48)));
     }
 }

@@ -193,7 +193,8 @@ TEST_F(MainFormTest, AServiceThatStopsAndComesBackIsFollowedWithNewContexts) {
     fakepcsc::SetServiceUp(false);
     const int removed = WaitForLine(*window, "Reader removed: A", from);
     ASSERT_GT(removed, from) << Dump(*window).toStdString();
-    EXPECT_EQ(window->LogLines()[removed - 1], "(SCARD_E_NO_SERVICE).");
+    EXPECT_EQ(window->LogLines()[removed - 2], "(SCARD_E_NO_SERVICE).");
+    EXPECT_EQ(window->LogLines()[removed - 1], QString::fromUtf8(pcsc::kServiceNotRunningCroatian));
     EXPECT_EQ(window->Form()->ReaderListBox->count(), 0);
     EXPECT_FALSE(window->Form()->BitBtn1->isEnabled());
     // Nothing spins while the service is gone.
@@ -229,10 +230,12 @@ TEST_F(MainFormTest, CaptionsMenuAndShortcutAreThoseOfTheLayout) {
     EXPECT_EQ(top[0]->text(), "&Podaci");
     EXPECT_EQ(top[1]->text(), "&O programu");
     const QList<QAction*> data = top[0]->menu()->actions();
-    ASSERT_EQ(data.size(), 3);
+    ASSERT_EQ(data.size(), 5);
     EXPECT_EQ(data[0], ui->Action1);
-    EXPECT_TRUE(data[1]->isSeparator());
-    EXPECT_EQ(data[2], ui->Action2);
+    EXPECT_EQ(data[1], window->ArchiveFolderAction());
+    EXPECT_EQ(data[2], window->OpenArchiveAction());
+    EXPECT_TRUE(data[3]->isSeparator());
+    EXPECT_EQ(data[4], ui->Action2);
     const QList<QAction*> about = top[1]->menu()->actions();
     ASSERT_EQ(about.size(), 3);
     ASSERT_NE(about[0]->menu(), nullptr);
@@ -460,16 +463,25 @@ TEST_F(MainFormTest, UnpluggingTheOnlyReaderEmptiesTheList) {
     EXPECT_FALSE(window->Form()->BitBtn1->isEnabled());
 }
 
-TEST_F(MainFormTest, ACardInAReaderThatIsNotSelectedLeavesTheButtonAlone) {
+TEST_F(MainFormTest, ACardInAnotherReaderSelectsItOnlyWhileTheSelectedOneHoldsNone) {
     fakepcsc::AddReader("A");
     fakepcsc::AddReader("B");
+    fakepcsc::AddReader("C");
     auto window = Open();
-    ASSERT_TRUE(WaitForState(*window, "B", "no card"));
-    const QString caption = window->Form()->BitBtn1->text();
+    ASSERT_TRUE(WaitForState(*window, "C", "no card"));
+    ASSERT_EQ(window->Form()->ReaderListBox->currentIndex(), 0);
     fakepcsc::InsertCard("B", kAtr);
     ASSERT_TRUE(WaitForState(*window, "B", "available"));
-    EXPECT_FALSE(window->Form()->BitBtn1->isEnabled());
-    EXPECT_EQ(window->Form()->BitBtn1->text(), caption);
+    EXPECT_EQ(window->Form()->ReaderListBox->currentIndex(), 1);
+    EXPECT_TRUE(window->Form()->BitBtn1->isEnabled());
+    EXPECT_EQ(window->Form()->BitBtn1->text(), QStringLiteral("Preuzmi podatke s kartice"));
+
+    // The selected reader holds a card now: another card leaves it selected.
+    const int from = window->LogLines().size();
+    fakepcsc::InsertCard("C", kAtr);
+    ASSERT_TRUE(WaitForState(*window, "C", "available", from));
+    EXPECT_EQ(window->Form()->ReaderListBox->currentIndex(), 1);
+    EXPECT_TRUE(window->Form()->BitBtn1->isEnabled());
 }
 
 TEST_F(MainFormTest, ACardHeldExclusivelyElsewhereStillEnablesTheButton) {
