@@ -73,7 +73,12 @@ std::string Save(const std::string& source, const std::string& folder,
 // Where the working file goes: beside the program when its folder lets us
 // write, otherwise in `dataFolder` (created when missing). Creates nothing
 // beside the program.
-std::string WorkingFilePath(const std::string& programFolder, const std::string& dataFolder);
+struct TWorkingFile {
+    std::string Path;
+    // Not beside the program: the user is told where it is.
+    bool InDataFolder = false;
+};
+TWorkingFile WorkingFilePath(const std::string& programFolder, const std::string& dataFolder);
 
 // Whether this process may create and write files in `folder`.
 bool FolderWritable(const std::string& folder);

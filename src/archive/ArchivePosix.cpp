@@ -183,23 +183,23 @@ bool FolderWritable(const std::string& folder) {
     return true;
 }
 
-std::string WorkingFilePath(const std::string& programFolder, const std::string& dataFolder) {
+TWorkingFile WorkingFilePath(const std::string& programFolder, const std::string& dataFolder) {
     const std::string beside = programFolder + "/" + kWorkingFileName;
     // A working file that is there already and ours to write is used where it
     // is, even in a folder we could not create it in.
     const int fd = ::open(beside.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd >= 0) {
         ::close(fd);
-        return beside;
+        return {beside, false};
     }
     if (errno == ENOENT && FolderWritable(programFolder)) {
-        return beside;
+        return {beside, false};
     }
     if (dataFolder.empty()) {
-        return beside;
+        return {beside, false};
     }
     MakeFolder(dataFolder);
-    return dataFolder + "/" + kWorkingFileName;
+    return {dataFolder + "/" + kWorkingFileName, true};
 }
 
 } // namespace archive

@@ -181,14 +181,16 @@ void TMainForm::SetArchiveActionTexts() {
 void TMainForm::ChooseWorkingFile() {
     const std::string beside = platform::ExecutableDir();
     const QString data = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+    archive::TWorkingFile working;
     try {
-        FOutputPath = archive::WorkingFilePath(beside, data.toStdString());
+        working = archive::WorkingFilePath(beside, data.toStdString());
     } catch (const archive::TError& error) {
         // Beside the program it stays then: the download's error box says why.
         AddLog(std::string("The working file's folder cannot be made: ") + error.what());
         return;
     }
-    if (FOutputPath != beside + "/" + archive::kWorkingFileName) {
+    FOutputPath = working.Path;
+    if (working.InDataFolder) {
         AddLog("The program's folder " + beside + " cannot be written; the working file is " +
                FOutputPath);
     }

@@ -114,8 +114,9 @@ TEST_F(ArchiveTest, TheWorkingFileGoesToTheDataFolderWhenTheProgramsFolderCannot
     const fs::path program = Scratch.Path / "program";
     const fs::path data = Scratch.Path / "home" / ".local" / "share" / "Dravik";
     fs::create_directories(program);
-    EXPECT_EQ(archive::WorkingFilePath(program.string(), data.string()),
-              (program / "tmp.ddd").string());
+    const archive::TWorkingFile beside = archive::WorkingFilePath(program.string(), data.string());
+    EXPECT_EQ(beside.Path, (program / "tmp.ddd").string());
+    EXPECT_FALSE(beside.InDataFolder);
     // Asking creates nothing beside the program.
     EXPECT_TRUE(fs::is_empty(program));
 
@@ -132,13 +133,14 @@ TEST_F(ArchiveTest, TheWorkingFileGoesToTheDataFolderWhenTheProgramsFolderCannot
     } else if (::access(program.c_str(), W_OK) == 0) {
         GTEST_SKIP() << "the program's folder stays writable for this user";
     }
-    const std::string chosen = archive::WorkingFilePath(program.string(), data.string());
+    const archive::TWorkingFile chosen = archive::WorkingFilePath(program.string(), data.string());
     const bool dataWritable = archive::FolderWritable(data.string());
     if (asUser) {
         ::setfsuid(0);
         ::setfsgid(0);
     }
-    EXPECT_EQ(chosen, (data / "tmp.ddd").string());
+    EXPECT_EQ(chosen.Path, (data / "tmp.ddd").string());
+    EXPECT_TRUE(chosen.InDataFolder);
     EXPECT_TRUE(dataWritable);
     EXPECT_TRUE(fs::is_empty(program));
 }
