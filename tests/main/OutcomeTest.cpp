@@ -16,9 +16,11 @@
 
 #include "FileCompare.h"
 #include <QAction>
+#include <QDesktopServices>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSettings>
+#include <QUrl>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -29,6 +31,15 @@ using namespace downloadtest;
 using messagebox::TIcon;
 using windowtest::ProcessUntil;
 namespace fs = std::filesystem;
+
+// Takes the place of the desktop's file manager.
+class TFolderCatcher : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> Urls;
+public slots:
+    void open(const QUrl& url) { Urls << url; }
+};
 
 namespace {
 
@@ -189,6 +200,17 @@ TEST_F(OutcomeTest, TheLanguageAndTheArchiveFolderAreRememberedAndTheLanguageIsC
               QString::fromStdString((Scratch.Path / "archive").string()));
     Window->SetArchiveFolder(QStringLiteral("/srv/office//archive/"));
     EXPECT_EQ(Window->ArchiveFolder(), "/srv/office/archive");
+
+    // Opening a folder that no download has made yet makes it first.
+    const fs::path fresh = Scratch.Path / "not yet" / "Dravik";
+    Window->SetArchiveFolder(QString::fromStdString(fresh.string()));
+    TFolderCatcher catcher;
+    QDesktopServices::setUrlHandler("file", &catcher, "open");
+    Window->OpenArchiveAction()->trigger();
+    QDesktopServices::unsetUrlHandler("file");
+    EXPECT_TRUE(fs::is_directory(fresh));
+    EXPECT_EQ(catcher.Urls,
+              QList<QUrl>{QUrl::fromLocalFile(QString::fromStdString(fresh.string()))});
 }
 
 TEST_F(OutcomeTest,
@@ -218,3 +240,5 @@ TEST_F(OutcomeTest,
     windowtest::ProcessFor(std::chrono::milliseconds(300));
     EXPECT_EQ(Window->LogLines().mid(from).count(croatian), 1);
 }
+
+#include "OutcomeTest.moc"
