@@ -93,11 +93,7 @@ private:
                 remaining < length) {
                 return false;
             }
-            if (!std::all_of(File.begin() + static_cast<std::ptrdiff_t>(body),
-                             File.begin() + static_cast<std::ptrdiff_t>(body + length),
-                             [](char c) { return c == ' '; })) {
-                return false;
-            }
+            // 128 blanks, or the 128 bytes the card answered as its signature.
             return From(body + length, -1, contents, signatures | bit, whole);
         }
         if (type != 0x00 || (contents & bit) != 0) {

@@ -2,7 +2,7 @@
 // layout: records of file identifier (2 bytes), type (00 contents, 01
 // signature), length (2 bytes, big-endian) and data, for the elementary files
 // of a first-generation driver card, each file's contents and signature at
-// most once, a signature (128 blanks: no real one is ever written) right
+// most once, a signature (128 bytes: the card's, or blanks) right
 // after its own file's contents. A download whose reading of a file stopped
 // halfway leaves that file's contents short of their length; the signature
 // record follows at once.

@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev libxkbcommon-dev
   libgtest-dev libgmock-dev
   libpcsclite-dev libpcsclite1 pcscd vsmartcard-vpcd
+  libgcrypt20-dev
   iproute2 util-linux procps
   xvfb xdotool x11-utils x11-apps imagemagick
 )

@@ -61,7 +61,7 @@ bool SameExchanges(const std::vector<std::string>& download,
     int counts[2] = {-1, -1};
     const std::vector<std::string>* programs[2] = {&download, &minimal};
     for (int i = 0; i < 2; ++i) {
-        TVirtualCard card(DRAVIK_VCARD_PATH);
+        TVirtualCard card(DRAVIK_VCARD_PATH, {"--refuse-update", "6A88"});
         std::string error;
         if (!card.Insert(&error)) {
             Fail(error);
@@ -107,23 +107,41 @@ int main(int argc, char* argv[]) {
         return Fail("dravik-download and the minimal client do not make the same exchanges");
     }
 
-    TVirtualCard card(DRAVIK_VCARD_PATH);
+    // The card refuses the update of its last download date, so that every
+    // download of it gives the same file (the update's exchange is still made).
+    TVirtualCard card(DRAVIK_VCARD_PATH, {"--refuse-update", "6A88"});
     if (!card.Insert(&error)) {
         return Fail(error);
     }
-    std::vector<double> downloadMs, minimalMs;
+    // In the second reader, the same card knowing no signatures: the download
+    // as it was before cards signed, timed in the same rounds.
+    TVirtualCard unsigning(DRAVIK_VCARD_PATH,
+                           {"--port", "35964", "--refuse-hash", "6D00", "--refuse-signature",
+                            "6D00", "--refuse-update", "6D00"});
+    if (!unsigning.Insert(&error)) {
+        return Fail(error);
+    }
+    const std::vector<std::string> unsignedDownload{DRAVIK_DOWNLOAD_PATH, "--output",
+                                                    folder + "/unsigned.ddd", "--reader",
+                                                    "Virtual PCD 00 01"};
+    std::vector<double> downloadMs, minimalMs, unsignedMs;
     for (int round = 0; round < kWarmUps + kRounds; ++round) {
         const TProgramRun a = TimedRun(download);
         const TProgramRun b = TimedRun(minimal);
-        if (a.ExitCode != 0 || b.ExitCode != 0) {
+        const TProgramRun c = TimedRun(unsignedDownload);
+        if (a.ExitCode != 0 || b.ExitCode != 0 || c.ExitCode != 0) {
             return Fail("a download failed: dravik-download " + std::to_string(a.ExitCode) +
-                        ", minimal client " + std::to_string(b.ExitCode));
+                        ", minimal client " + std::to_string(b.ExitCode) +
+                        ", dravik-download of the card without signatures " +
+                        std::to_string(c.ExitCode));
         }
         if (round >= kWarmUps) {
             downloadMs.push_back(a.Ms);
             minimalMs.push_back(b.Ms);
+            unsignedMs.push_back(c.Ms);
         }
     }
+    unsigning.Remove();
     const double downloadMedian = Median(downloadMs);
     const double minimalMedian = Median(minimalMs);
     const double processRatio = downloadMedian / minimalMedian;
@@ -138,6 +156,10 @@ int main(int argc, char* argv[]) {
                 *std::max_element(minimalMs.begin(), minimalMs.end()));
     std::printf("  ratio %.3f (target <= %.2f): %s\n", processRatio, kTargetRatio,
                 processRatio <= kTargetRatio ? "met" : "NOT met");
+    const double unsignedMedian = Median(unsignedMs);
+    std::printf("  dravik-download of a card without signatures (the download before cards "
+                "signed) %8.2f ms; signed download / that %.3f\n",
+                unsignedMedian, downloadMedian / unsignedMedian);
 
     const TInProcessTimes inProcess = TimeInProcess(argc, argv, folder, kWarmUps, kRounds);
     if (!inProcess.Error.empty()) {

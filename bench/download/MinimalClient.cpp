@@ -2,7 +2,9 @@
 // driver card with the very exchanges dravik-download makes, as the baseline
 // of the download benchmark. One context, one shared connection to the first
 // virtual reader, the same SELECT and READ BINARY commands in the same order,
-// the card released unpowered; no file, no log, no watcher.
+// each signed file hashed before and signed after its read, the card's last
+// download date written at the end, the card released unpowered; no file, no
+// log, no watcher, no check of the signatures.
 //
 // Exit status: 0 every command answered 9000; 1 an exchange failed or was
 // refused; 2 the library, the service or the card could not be reached.
@@ -12,6 +14,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <vector>
 
 namespace {
@@ -31,6 +34,25 @@ TCommand Select(std::uint16_t fid) {
             0x02,
             static_cast<std::uint8_t>(fid >> 8),
             static_cast<std::uint8_t>(fid & 0xFF)};
+}
+
+const TCommand kPerformHash = {0x80, 0x2A, 0x90, 0x00};
+const TCommand kComputeSignature = {0x00, 0x2A, 0x9E, 0x9A, 0x80};
+
+bool IsSigned(std::uint16_t fid) {
+    return fid >> 8 == 0x05;
+}
+
+TCommand UpdateLastDownload(std::uint32_t seconds) {
+    return {0x00,
+            0xD6,
+            0x00,
+            0x00,
+            0x04,
+            static_cast<std::uint8_t>(seconds >> 24),
+            static_cast<std::uint8_t>(seconds >> 16),
+            static_cast<std::uint8_t>(seconds >> 8),
+            static_cast<std::uint8_t>(seconds)};
 }
 
 TCommand Read(std::size_t offset, std::size_t length) {
@@ -101,11 +123,16 @@ bool ReadCard(TConnection& card) {
     }
     std::vector<std::uint8_t> sizes;
     for (const TFixed& file : after) {
-        if (!card.Send(Select(file.Fid)) || !card.Send(Read(0, file.Length))) {
+        const bool signedFile = IsSigned(file.Fid);
+        if (!card.Send(Select(file.Fid)) || (signedFile && !card.Send(kPerformHash)) ||
+            !card.Send(Read(0, file.Length))) {
             return false;
         }
         if (file.Fid == kApplicationIdentification) {
             sizes = card.Data;
+        }
+        if (signedFile && !card.Send(kComputeSignature)) {
+            return false;
         }
     }
 
@@ -119,7 +146,7 @@ bool ReadCard(TConnection& card) {
                             {0x0506, ByteAt(sizes, 9) * 10 + 1},
                             {0x0504, activityLength + 4}};
     for (const TFixed& file : sized) {
-        if (!card.Send(Select(file.Fid))) {
+        if (!card.Send(Select(file.Fid)) || !card.Send(kPerformHash)) {
             return false;
         }
         const std::size_t limit = std::min<std::size_t>(file.Length & 0xFFFF, kAddressableBytes);
@@ -128,7 +155,15 @@ bool ReadCard(TConnection& card) {
                 return false;
             }
         }
+        if (!card.Send(kComputeSignature)) {
+            return false;
+        }
     }
+    // Whether the card takes its last download date or not, the download is done.
+    if (!card.Send(Select(0x050E))) {
+        return false;
+    }
+    card.Send(UpdateLastDownload(static_cast<std::uint32_t>(std::time(nullptr))));
     return true;
 }
 

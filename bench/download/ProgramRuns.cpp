@@ -85,7 +85,8 @@ bool TVirtualCard::Insert(std::string* error) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    const std::vector<std::string> arguments{Program, "--protocol", "T1"};
+    std::vector<std::string> arguments{Program, "--protocol", "T1"};
+    arguments.insert(arguments.end(), Options.begin(), Options.end());
     std::vector<char*> argv = Argv(arguments);
     const int spawned = posix_spawn(&Pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);

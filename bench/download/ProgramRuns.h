@@ -15,10 +15,12 @@ struct TProgramRun {
 // waits for it.
 TProgramRun TimedRun(const std::vector<std::string>& arguments);
 
-// dravik-vcard serving the sample card (T=1) in vpcd's first reader.
+// dravik-vcard serving the sample card (T=1) in vpcd's first reader, or with
+// the options given (another port, refusals).
 class TVirtualCard {
 public:
-    explicit TVirtualCard(std::string program) : Program(std::move(program)) {}
+    explicit TVirtualCard(std::string program, std::vector<std::string> options = {})
+        : Program(std::move(program)), Options(std::move(options)) {}
     ~TVirtualCard() { Remove(); }
     TVirtualCard(const TVirtualCard&) = delete;
     TVirtualCard& operator=(const TVirtualCard&) = delete;
@@ -31,6 +33,7 @@ public:
 
 private:
     std::string Program;
+    std::vector<std::string> Options;
     pid_t Pid = -1;
     int Output = -1;
 };

@@ -1,7 +1,12 @@
 // A full-size driver card downloaded by the read button's sequence through the
 // in-memory PC/SC library and the simulated card: the median of 10 runs for a
-// few variants of the window's side, and where the time of one download goes.
+// few variants of the window's side, and where the time of one download goes;
+// the download of a signing card checked against the test root against that of
+// a card that knows no signatures (the download as it was before cards signed),
+// and the time the check of one file takes.
 #include "FakePcsc.h"
+#include "cardfile/CardFile.h"
+#include "cardfile/RootKeyFile.h"
 #include "cardsim/DriverCard.h"
 #include "cardsim/SampleCard.h"
 #include "main/CardSession.h"
@@ -85,10 +90,19 @@ struct TResult {
     std::uintmax_t FileBytes = 0;
 };
 
-TResult Measure(const std::string& output, TLogSink sink, bool removeBefore = false) {
+TResult Measure(const std::string& output, TLogSink sink, bool removeBefore = false,
+                bool cardSigns = true, const std::string& root = {}) {
     fakepcsc::Reset();
     fakepcsc::AddReader(kReaderName);
     auto card = std::make_shared<cardsim::TDriverCard>(cardsim::BuildDriverCard());
+    if (!cardSigns) {
+        // As a card without the commands answers them: the download then
+        // writes the file it wrote before cards signed, with one refused
+        // hash a signed file more.
+        card->FailInstruction(0x80, 0x2A, 0x6D00);
+        card->FailInstruction(0x00, 0x2A, 0x6D00);
+        card->FailInstruction(0x00, 0xD6, 0x6D00);
+    }
     auto cardMs = std::make_shared<double>(0);
     fakepcsc::InsertCard(
         kReaderName, {0x3B, 0x80, 0x80, 0x01, 0x01}, fakepcsc::TProtocol::T1,
@@ -102,6 +116,7 @@ TResult Measure(const std::string& output, TLogSink sink, bool removeBefore = fa
     TBenchSession session;
     session.Sink = sink;
     session.FOutputPath = output;
+    session.FRootKeyPath = root;
     session.Out = std::fopen("/dev/null", "w");
     session.InitSmartCard(FAKEPCSC_PATH);
     TResult result;
@@ -202,6 +217,35 @@ int main() {
                 "previous file %.3f ms, simulated card %.3f ms, log hook %.3f ms\n",
                 exchanges, 1000 * exchanges / static_cast<double>(results[0].Exchanges), writes,
                 truncation, results[0].CardMs, results[0].LogMs);
+
+    // Signatures: the same run, the download as before against the download now.
+    const TResult before = Measure(file, TLogSink::Discard, false, false);
+    const TResult now = Measure(file, TLogSink::Discard, false, true, DRAVIK_TEST_ROOT_KEY_PATH);
+    std::printf("Card signatures, median of %d runs:\n", kRuns);
+    std::printf("  %-48s %7.3f ms  (%zu exchanges, card %.3f ms)\n",
+                "a card that knows no signatures (as before)", before.TotalMs, before.Exchanges,
+                before.CardMs);
+    std::printf("  %-48s %7.3f ms  x%.2f  (%zu exchanges, card %.3f ms)\n",
+                "signing card, last download written, checked", now.TotalMs,
+                now.TotalMs / before.TotalMs, now.Exchanges, now.CardMs);
+
+    // The check of one downloaded file: reading it, the chain, 12 signatures.
+    const auto bytes = cardfile::ReadWholeFile(file);
+    const auto rootKey = cardfile::LoadRootKey(DRAVIK_TEST_ROOT_KEY_PATH);
+    if (!bytes || !rootKey.Key) {
+        std::fprintf(stderr, "no file or root key to check\n");
+        return 1;
+    }
+    std::vector<double> checks;
+    bool valid = true;
+    for (int run = 0; run < 100; ++run) {
+        const auto start = Clock::now();
+        valid = valid && cardfile::Verify(*bytes, &*rootKey.Key).AllValid();
+        checks.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    }
+    std::printf("  checking one file of %zu bytes (chain and 12 signatures): %.3f ms, median of "
+                "100%s\n",
+                bytes->size(), Median(checks), valid ? "" : " (NOT VALID)");
     std::filesystem::remove_all(folder);
-    return 0;
+    return valid ? 0 : 1;
 }

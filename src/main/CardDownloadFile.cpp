@@ -1,7 +1,9 @@
 // The file steps of a driver card download: the elementary files of the
 // tachograph driver card, selected and read in a fixed order, each written to
 // the card download file as tagged records (file identifier, type, length,
-// data) with a 128-blank signature record where the download layout has one.
+// data). The card signs each signed file: a hash before the read, the
+// signature after it, into the file's signature record; a card that refuses
+// leaves 128 blanks where the layout has a record, and none where it has not.
 #include "main/CardDownloadFile.h"
 
 #include "main/CardSession.h"
@@ -10,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -119,12 +122,21 @@ constexpr std::size_t kAddressableBytes = 0x8000;
 
 const std::string kSignatureBlanks(kSignatureLength, ' ');
 
+constexpr char kPerformHash[] = "80 2A 90 00";
+constexpr char kComputeSignature[] = "00 2A 9E 9A 80";
+
+// Whether and how a file is signed. Both signed kinds ask the card for its
+// signature; they differ in what a refusal leaves: the blank record the
+// download layout always had, or no record for the files that have one only
+// when the card signs them.
+enum class TSigning { None, CardOrBlanks, CardOnly };
+
 struct TFixedFile {
     std::uint16_t Fid;
     const char* Select;
     const char* Read; // its last byte is the length asked for
     const char* Label;
-    bool Signed;
+    TSigning Signing;
 };
 
 // The byte count a READ BINARY text asks for: its Le, the last byte.
@@ -135,23 +147,35 @@ std::size_t LengthAskedBy(const char* read) {
 }
 
 const TFixedFile kIcc{0x0002, "00 A4 02 0C 02 00 02", "00 B0 00 00 19", "EF ICC ReadBinary OK",
-                      false};
+                      TSigning::None};
 const TFixedFile kIc{0x0005, "00 A4 02 0C 02 00 05", "00 B0 00 00 08", "EF IC ReadBinary OK",
-                     false};
+                     TSigning::None};
 const TFixedFile kApplicationIdentification{0x0501, "00 A4 02 0C 02 05 01", "00 B0 00 00 0A",
-                                            "EF App ID ReadBinary OK", true};
+                                            "EF App ID ReadBinary OK", TSigning::CardOrBlanks};
 const TFixedFile kCardCertificate{0xC100, "00 A4 02 0C 02 C1 00", "00 B0 00 00 C2",
-                                  "EF Card Certificate ReadBinary OK", false};
+                                  "EF Card Certificate ReadBinary OK", TSigning::None};
 const TFixedFile kCaCertificate{0xC108, "00 A4 02 0C 02 C1 08", "00 B0 00 00 C2",
-                                "EF CA Certificate ReadBinary OK", false};
+                                "EF CA Certificate ReadBinary OK", TSigning::None};
 const TFixedFile kIdentification{0x0520, "00 A4 02 0C 02 05 20", "00 B0 00 00 8F",
-                                 "EF Identification ReadBinary OK", true};
+                                 "EF Identification ReadBinary OK", TSigning::CardOrBlanks};
+const TFixedFile kCardDownload{0x050E, "00 A4 02 0C 02 05 0E", "00 B0 00 00 04",
+                               "EF Card Download ReadBinary OK", TSigning::CardOnly};
 const TFixedFile kLaterFixedFiles[] = {
-    {0x050E, "00 A4 02 0C 02 05 0E", "00 B0 00 00 04", "EF Card Download ReadBinary OK", false},
-    {0x0521, "00 A4 02 0C 02 05 21", "00 B0 00 00 35", "EF Driving Licence ReadBinary OK", true},
-    {0x0507, "00 A4 02 0C 02 05 07", "00 B0 00 00 13", "EF current usage ReadBinary OK", false},
-    {0x0508, "00 A4 02 0C 02 05 08", "00 B0 00 00 2E", "EF control activity ReadBinary OK", true},
+    kCardDownload,
+    {0x0521, "00 A4 02 0C 02 05 21", "00 B0 00 00 35", "EF Driving Licence ReadBinary OK",
+     TSigning::CardOrBlanks},
+    {0x0507, "00 A4 02 0C 02 05 07", "00 B0 00 00 13", "EF current usage ReadBinary OK",
+     TSigning::CardOnly},
+    {0x0508, "00 A4 02 0C 02 05 08", "00 B0 00 00 2E", "EF control activity ReadBinary OK",
+     TSigning::CardOrBlanks},
 };
+
+// "EF App ID" of "EF App ID ReadBinary OK": the name the file's other lines use.
+std::string NameOf(const TFixedFile& row) {
+    std::string label = row.Label;
+    const auto end = label.rfind(" ReadBinary OK");
+    return end == std::string::npos ? label : label.substr(0, end);
+}
 
 constexpr char kSelectTachograph[] = "00 A4 04 0C 06 FF 54 41 43 48 4F";
 
@@ -287,10 +311,19 @@ std::string ReadCommand(std::size_t offset, std::size_t length) {
     return text;
 }
 
+// UPDATE BINARY of the 4 bytes of EF Card_Download: seconds since 1970 UTC.
+std::string UpdateLastDownloadCommand(std::uint32_t seconds) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "00 D6 00 00 04 %02X %02X %02X %02X", seconds >> 24 & 0xFF,
+                  seconds >> 16 & 0xFF, seconds >> 8 & 0xFF, seconds & 0xFF);
+    return text;
+}
+
 } // namespace
 
 TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
     const std::tm now = platform::LocalNow();
+    const std::time_t downloadTime = std::time(nullptr);
     TCardDownloadFile file(FOutputPath);
     TApplicationSizes sizes;
     TCardIdentity identity;
@@ -302,11 +335,62 @@ TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
         return SendCommand(reader, command) == pcsc::kSuccess && FStatusWord == kStatusOk;
     };
 
+    // The signing step of a row, in two halves around its read: the hash of
+    // the selected file, then the card's signature of it into the file's
+    // signature record. Nothing may be selected in between: a SELECT of the
+    // application deletes the card's hash. Without a hash there is no asking
+    // for a signature, which would sign the previous file's hash.
+    auto hash = [&](TSigning signing, const std::string& name) {
+        if (signing == TSigning::None) {
+            return false;
+        }
+        if (SendCommand(reader, kPerformHash) == pcsc::kSuccess && FStatusWord == kStatusOk &&
+            FResponseData.empty()) {
+            AddLog(name + " PerformHash OK");
+            return true;
+        }
+        AddLog(name + " PerformHash - status = " + FStatusWord + ": not signed by the card");
+        return false;
+    };
+    // A file not read whole is not offered for signing: the card signs the
+    // whole file, and its signature would only call this part invalid. Its
+    // record stays as without a signing card, and the incomplete download
+    // says enough.
+    auto sign = [&](TSigning signing, std::uint16_t fid, bool hashed, bool whole,
+                    const std::string& name) {
+        if (signing == TSigning::None) {
+            return;
+        }
+        std::string signature;
+        if (hashed && whole) {
+            if (SendCommand(reader, kComputeSignature) == pcsc::kSuccess &&
+                FStatusWord == kStatusOk && FResponseData.size() == kSignatureLength) {
+                AddLog(name + " ComputeDigitalSignature OK");
+                AddLog(FResponseHex);
+                signature = FResponseData;
+            } else {
+                AddLog(name + " ComputeDigitalSignature - status = " + FStatusWord + "  " +
+                       std::to_string(FResponseData.size()) + ": not signed by the card");
+            }
+        }
+        if (signature.empty()) {
+            if (whole) {
+                ++identity.NotSignedByCard;
+            }
+            if (signing == TSigning::CardOnly) {
+                return;
+            }
+            signature = kSignatureBlanks;
+        }
+        file.WriteRecord(fid, kSignature, kSignatureLength, signature);
+    };
+
     auto readFixed = [&](const TFixedFile& row) {
         if (!select(row.Select)) {
             identity.Complete = false;
             return;
         }
+        const bool hashed = hash(row.Signing, NameOf(row));
         SendCommand(reader, row.Read);
         if (FStatusWord != kStatusOk) {
             identity.Complete = false;
@@ -323,21 +407,21 @@ TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
         if (row.Fid == kApplicationIdentification.Fid) {
             sizes = ApplicationSizesOf(FResponseData);
         } else if (row.Fid == kIdentification.Fid) {
-            const bool complete = identity.Complete;
-            identity = IdentityOf(FResponseData);
-            identity.Complete = complete;
+            TCardIdentity read = IdentityOf(FResponseData);
+            identity.CardNumber = read.CardNumber;
+            identity.Driver = read.Driver;
+            identity.DriverDisplay = read.DriverDisplay;
         }
         // A "9000" with another length than asked is not the whole file (nor
         // the file at all); the record keeps what came, framed by its true
         // length, which for answers of up to 259 bytes may need the high byte.
-        if (FResponseData.size() != LengthAskedBy(row.Read)) {
+        const bool whole = FResponseData.size() == LengthAskedBy(row.Read);
+        if (!whole) {
             identity.Complete = false;
         }
         file.WriteRecord(row.Fid, kContents, static_cast<std::uint16_t>(FResponseData.size()),
                          FResponseData);
-        if (row.Signed) {
-            file.WriteRecord(row.Fid, kSignature, kSignatureLength, kSignatureBlanks);
-        }
+        sign(row.Signing, row.Fid, hashed, whole, NameOf(row));
     };
 
     auto readSized = [&](const TSizedFile& row) {
@@ -346,6 +430,7 @@ TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
             identity.Complete = false;
             return;
         }
+        const bool hashed = hash(TSigning::CardOrBlanks, row.Name);
         const auto header = static_cast<std::uint16_t>(size & 0xFFFF);
         file.WriteRecord(row.Fid, kContents, header);
         // Never more data than the header announces: a short record is what a
@@ -397,7 +482,9 @@ TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
             AddLog(row.AllLabel);
             AddLog(Printable(collected));
         }
-        file.WriteRecord(row.Fid, kSignature, kSignatureLength, kSignatureBlanks);
+        // A file not read whole keeps the blanks: the card's signature is of
+        // the whole file and would only call this part invalid.
+        sign(TSigning::CardOrBlanks, row.Fid, hashed, collected.size() == size, row.Name);
         if (!row.LogBeforeSignature) {
             AddLog(row.AllLabel);
             AddLog(Printable(collected));
@@ -426,5 +513,25 @@ TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
         }
     }
     file.Close();
+    if (FUpdateCardDownload && identity.Complete && identity.NotSignedByCard == 0 &&
+        CardNumberRead(identity.CardNumber)) {
+        UpdateLastDownload(reader, static_cast<std::uint32_t>(downloadTime));
+    }
     return identity;
+}
+
+void TCardSession::UpdateLastDownload(TReaderObject& reader, std::uint32_t seconds) {
+    const std::string name = NameOf(kCardDownload);
+    if (SendCommand(reader, kCardDownload.Select) != pcsc::kSuccess || FStatusWord != kStatusOk) {
+        AddLog(name + " Select - status = " + FStatusWord +
+               ": the card keeps its last download date");
+        return;
+    }
+    if (SendCommand(reader, UpdateLastDownloadCommand(seconds)) == pcsc::kSuccess &&
+        FStatusWord == kStatusOk) {
+        AddLog(name + " UpdateBinary OK");
+        return;
+    }
+    AddLog(name + " UpdateBinary - status = " + FStatusWord +
+           ": the card keeps its last download date");
 }

@@ -35,6 +35,10 @@ struct TCardIdentity {
     bool Complete = true;
     // The download name shown in Edit1; empty when it was never composed.
     std::string DownloadName;
+    // Signed files the card did not sign (it refused the hash or the
+    // signature, or the file was not read whole): their records hold blanks
+    // or are missing.
+    int NotSignedByCard = 0;
 };
 
 // What became of a download: the closing message's icon and the log's result
@@ -62,6 +66,10 @@ struct TDownloadOutcome {
 // command-line download's exit status follows too. Blanks and control bytes
 // alone are no card number.
 bool CardNumberRead(const std::string& cardNumber);
+
+// Added to the closing message when the card did not sign every signed file.
+constexpr char kNotSignedCroatian[] = "Datoteka nije potpisana karticom!";
+constexpr char kNotSignedEnglish[] = "The file is not signed by the card!";
 
 // Added to the closing message when the card number was read but the download
 // is not whole, so that it is never taken for a good one.
@@ -95,6 +103,13 @@ public:
     // The card download file: reads the connected card's files into FOutputPath.
     // Throws TFileError when the file cannot be created, written or closed.
     TCardIdentity ReadCardFiles(TReaderObject& reader);
+    // After a whole download whose files the card signed: the download time
+    // into EF Card_Download (UPDATE BINARY), the result logged. A refusal
+    // changes nothing else; the file keeps the value read before.
+    void UpdateLastDownload(TReaderObject& reader, std::uint32_t seconds);
+    // Checks the signatures of the card download file just written against the
+    // root key and logs the result in one line.
+    void VerifyDownload();
 
     // The read button's download from the press to the closing message.
     void BitBtn1Click();
@@ -114,6 +129,11 @@ public:
     // The archive that keeps every download; empty: downloads stay in
     // FOutputPath only.
     std::string FArchiveFolder;
+    // Whether a whole signed download writes its time to the card.
+    bool FUpdateCardDownload = true;
+    // The root key file; empty: EC_PK.bin beside the program, then in the
+    // user's configuration folder.
+    std::string FRootKeyPath;
 
 protected:
     // Archives the working file and logs the download's result line.

@@ -1,5 +1,7 @@
 // The read button's download: from the press to the closing message.
 #include "archive/Archive.h"
+#include "cardfile/CardFile.h"
+#include "cardfile/RootKeyFile.h"
 #include "main/CardDownloadFile.h"
 #include "main/CardSession.h"
 #include "platform/Platform.h"
@@ -14,6 +16,24 @@ bool CardPresent(std::uint8_t state) {
 
 } // namespace
 
+void TCardSession::VerifyDownload() {
+    const cardfile::TRootKeyLookup root = FRootKeyPath.empty()
+                                              ? cardfile::FindRootKey(platform::ExecutableDir())
+                                              : cardfile::LoadRootKey(FRootKeyPath);
+    if (!root.Key) {
+        AddLog("Signatures not checked: " + root.Error);
+        return;
+    }
+    const auto bytes = cardfile::ReadWholeFile(FOutputPath);
+    if (!bytes) {
+        AddLog("Signatures not checked: the card download file cannot be read back");
+        return;
+    }
+    const cardfile::TReport report = cardfile::Verify(*bytes, &*root.Key);
+    AddLog(std::string(report.AllValid() ? "Signatures valid: " : "Signatures NOT valid: ") +
+           report.Summary() + " (root key " + root.Path + ")");
+}
+
 void TCardSession::SaveDownload(const TCardIdentity& identity, const std::string& fileError) {
     TDownloadOutcome& outcome = FLastOutcome;
     if (!fileError.empty()) {
@@ -23,8 +43,10 @@ void TCardSession::SaveDownload(const TCardIdentity& identity, const std::string
     }
     outcome.Saved = true;
     outcome.Whole = identity.Complete && CardNumberRead(identity.CardNumber);
+    outcome.Signed = identity.NotSignedByCard == 0;
     outcome.Path = FOutputPath;
-    const std::string whole = outcome.Whole ? "whole" : "not whole";
+    const std::string whole = std::string(outcome.Whole ? "whole" : "not whole") +
+                              (outcome.Signed ? "" : ", not signed by the card");
     // Only a driver card's download has a name to keep it under.
     if (!FArchiveFolder.empty() && CardNumberRead(identity.CardNumber) &&
         !identity.DownloadName.empty()) {
@@ -96,6 +118,9 @@ void TCardSession::BitBtn1Click() {
             AddLog("SCardDisconnect failed with error code " + ResultHex(result) + " ");
             AddLog(ResultNameLine(result));
         }
+        if (fileError.empty() && CardNumberRead(identity.CardNumber)) {
+            VerifyDownload();
+        }
         SaveDownload(identity, fileError);
     }
     // A modal box runs the event loop, which may free the reader object: it is
@@ -116,6 +141,10 @@ void TCardSession::BitBtn1Click() {
                       "\rVozac: " + identity.DriverDisplay;
             if (!identity.Complete) {
                 message += std::string("\r\r") + kIncompleteWarning;
+            }
+            if (identity.NotSignedByCard > 0) {
+                message +=
+                    std::string("\r\r") + (FCroatian ? kNotSignedCroatian : kNotSignedEnglish);
             }
         }
         message += "\r\rObrada: " + std::to_string(elapsed) + "ms";

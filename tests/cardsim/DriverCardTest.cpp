@@ -1,5 +1,7 @@
 #include "cardsim/DriverCard.h"
+#include "cardsim/DownloadFile.h"
 #include "cardsim/SampleCard.h"
+#include "cardsim/TestPki.h"
 
 #include <gtest/gtest.h>
 
@@ -244,6 +246,84 @@ TEST_F(DriverCardTest, RemovedAfterNCommands) {
     EXPECT_TRUE(gone.Removed());
     EXPECT_TRUE(gone.Process(SelectFile(0x0002)).empty());
     EXPECT_EQ(gone.Commands(), 0);
+}
+
+const TBytes kPerformHash = {0x80, 0x2A, 0x90, 0x00};
+const TBytes kComputeSignature = {0x00, 0x2A, 0x9E, 0x9A, 0x80};
+
+// The card signs the file the last hash was made of, whatever is selected
+// since; only a new hash, a SELECT of the application or a reset change that.
+TEST_F(DriverCardTest, SignsTheHashedFileUntilTheHashIsGone) {
+    EnterApplication();
+    EXPECT_EQ(Sw(Card.Process(kComputeSignature)), 0x6985); // no hash yet
+    EXPECT_EQ(Sw(Card.Process(kPerformHash)), 0x6986);      // no EF selected
+    ASSERT_EQ(Sw(Card.Process(SelectFile(0x0520))), 0x9000);
+    ASSERT_EQ(Sw(Card.Process(kPerformHash)), 0x9000);
+    ASSERT_EQ(Sw(Card.Process(SelectFile(0x0501))), 0x9000);
+    const TBytes answer = Card.Process(kComputeSignature);
+    ASSERT_EQ(Sw(answer), 0x9000);
+    const crypto::TRsaPublicKey key = TestPki().CardKey.Public();
+    EXPECT_EQ(Data(answer).size(), 128u);
+    EXPECT_TRUE(crypto::VerifyPkcs1Sha1(key, *Image.Find(ef::Identification), Data(answer)));
+    EXPECT_FALSE(
+        crypto::VerifyPkcs1Sha1(key, *Image.Find(ef::ApplicationIdentification), Data(answer)));
+    EnterApplication();
+    EXPECT_EQ(Sw(Card.Process(kComputeSignature)), 0x6985);
+    ASSERT_EQ(Sw(Card.Process(SelectFile(0x0501))), 0x9000);
+    ASSERT_EQ(Sw(Card.Process(kPerformHash)), 0x9000);
+    Card.Reset();
+    EXPECT_EQ(Sw(Card.Process(kComputeSignature)), 0x6985);
+}
+
+TEST_F(DriverCardTest, UpdateBinaryWritesTheSelectedFile) {
+    const TBytes update = {0x00, 0xD6, 0x00, 0x00, 0x04, 0x65, 0x43, 0x21, 0x00};
+    EXPECT_EQ(Sw(Card.Process(update)), 0x6986);
+    EnterApplication();
+    ASSERT_EQ(Sw(Card.Process(SelectFile(0x050E))), 0x9000);
+    EXPECT_EQ(Sw(Card.Process({0x00, 0xD6, 0x00, 0x02, 0x04, 1, 2, 3, 4})), 0x6B00);
+    EXPECT_EQ(Card.FileContents(ef::CardDownload), *Image.Find(ef::CardDownload));
+    EXPECT_EQ(Sw(Card.Process(update)), 0x9000);
+    EXPECT_EQ(Card.FileContents(ef::CardDownload), (TBytes{0x65, 0x43, 0x21, 0x00}));
+    EXPECT_EQ(Data(Card.Process(ReadBinary(0, 4))), (TBytes{0x65, 0x43, 0x21, 0x00}));
+}
+
+TEST_F(DriverCardTest, ScriptedRefusalsAndAnswers) {
+    Card.FailInstruction(0x00, 0x2A, 0x6A88, ef::Places);
+    Card.FailInstruction(0x00, 0xD6, 0x6581);
+    Card.AnswerCommand({0x00, 0xB0, 0x00, 0x00, 0x04}, {1, 2, 0x90, 0x00});
+    EnterApplication();
+    for (const std::uint16_t fid : {0x0505, 0x0506}) {
+        ASSERT_EQ(Sw(Card.Process(SelectFile(fid))), 0x9000);
+        ASSERT_EQ(Sw(Card.Process(kPerformHash)), 0x9000);
+        EXPECT_EQ(Sw(Card.Process(kComputeSignature)), fid == 0x0506 ? 0x6A88 : 0x9000);
+    }
+    EXPECT_EQ(Sw(Card.Process({0x00, 0xD6, 0x00, 0x00, 0x01, 0x00})), 0x6581);
+    EXPECT_EQ(Card.Process({0x00, 0xB0, 0x00, 0x00, 0x04}), (TBytes{1, 2, 0x90, 0x00}));
+}
+
+// A card replayed from a download answers with the download's signatures, so
+// that downloading it again gives the same file; a file without one cannot be
+// signed by a card that has no key.
+TEST_F(DriverCardTest, ReplayedCardAnswersWithTheRecordedSignature) {
+    const TBytes recorded(128, 0x5A);
+    const TBytes contents = *Image.Find(ef::Identification);
+    TBytes file = {0x05, 0x20, 0x00, 0x00, static_cast<std::uint8_t>(contents.size())};
+    file.insert(file.end(), contents.begin(), contents.end());
+    file.insert(file.end(), {0x05, 0x20, 0x01, 0x00, 0x80});
+    file.insert(file.end(), recorded.begin(), recorded.end());
+    file.insert(file.end(), {0x05, 0x01, 0x00, 0x00, 0x01, 0x01});
+    const auto image = ImageFromDownload(file);
+    ASSERT_TRUE(image);
+    TDriverCard replayed(*image);
+    ASSERT_EQ(Sw(replayed.Process(SelectApplication())), 0x9000);
+    ASSERT_EQ(Sw(replayed.Process(SelectFile(0x0520))), 0x9000);
+    ASSERT_EQ(Sw(replayed.Process(kPerformHash)), 0x9000);
+    const TBytes answer = replayed.Process(kComputeSignature);
+    EXPECT_EQ(Sw(answer), 0x9000);
+    EXPECT_EQ(Data(answer), recorded);
+    ASSERT_EQ(Sw(replayed.Process(SelectFile(0x0501))), 0x9000);
+    ASSERT_EQ(Sw(replayed.Process(kPerformHash)), 0x9000);
+    EXPECT_EQ(Sw(replayed.Process(kComputeSignature)), 0x6985);
 }
 
 } // namespace

@@ -120,7 +120,7 @@ TEST_F(ReadCardFilesTest, SpecificConditionsAreReadInTwoChunks) {
               std::vector<Bytes>({{0x00, 0xB0, 0x00, 0x00, 0xFA}, {0x00, 0xB0, 0x00, 0xFA, 0x1E}}));
     const std::string expected = std::string("\x05\x22\x00\x01\x18", 5) +
                                  FileOf(Image, ef::SpecificConditions) +
-                                 std::string("\x05\x22\x01\x00\x80", 5) + std::string(128, ' ');
+                                 SignatureRecord(Image, ef::SpecificConditions);
     EXPECT_EQ(expected.size(), 5u + 280 + 5 + 128);
     EXPECT_NE(OutputFile().find(expected), std::string::npos);
     EXPECT_TRUE(Logged("EF spec cond 0 - status = 9000  250"));
@@ -163,8 +163,9 @@ TEST_F(ReadCardFilesTest, SizeZeroGivesAnEmptyRecordAndItsSignatureWithoutARead)
     Download();
     EXPECT_TRUE(CommandsAfter(SelectOf(0x0502)).empty());
     EXPECT_TRUE(CommandsAfter(SelectOf(0x0503)).empty());
-    EXPECT_NE(OutputFile().find(std::string("\x05\x02\x00\x00\x00", 5) + Signature(0x0502) +
-                                std::string("\x05\x03\x00\x00\x00", 5) + Signature(0x0503)),
+    EXPECT_NE(OutputFile().find(
+                  std::string("\x05\x02\x00\x00\x00", 5) + SignatureRecord(Image, ef::EventsData) +
+                  std::string("\x05\x03\x00\x00\x00", 5) + SignatureRecord(Image, ef::FaultsData)),
               std::string::npos);
     EXPECT_EQ(OutputFile(), Join(CompleteDownload(Image)));
     EXPECT_TRUE(Logged("EF events data all:"));
@@ -217,17 +218,20 @@ TEST_F(ReadCardFilesTest, WithoutApplicationIdentificationTheCountsAreZero) {
     Card->SetUnreadable(ef::ApplicationIdentification);
     Download();
     TSegments expected = CompleteDownload(Image);
+    // Each file read as far as its size of zero counts gets the card's
+    // signature of the whole file, which a checker will call invalid.
     Replace(expected, 0x0501, "");
-    Replace(expected, 0x0502, Header(0x0502, 0, 0) + Signature(0x0502));
-    Replace(expected, 0x0503, Header(0x0503, 0, 0) + Signature(0x0503));
+    Replace(expected, 0x0502, Header(0x0502, 0, 0) + SignatureRecord(Image, ef::EventsData));
+    Replace(expected, 0x0503, Header(0x0503, 0, 0) + SignatureRecord(Image, ef::FaultsData));
     Replace(expected, 0x0505,
             Header(0x0505, 0, 2) + FileOf(Image, ef::VehiclesUsed).substr(0, 2) +
-                Signature(0x0505));
+                SignatureRecord(Image, ef::VehiclesUsed));
     Replace(expected, 0x0506,
-            Header(0x0506, 0, 1) + FileOf(Image, ef::Places).substr(0, 1) + Signature(0x0506));
+            Header(0x0506, 0, 1) + FileOf(Image, ef::Places).substr(0, 1) +
+                SignatureRecord(Image, ef::Places));
     Replace(expected, 0x0504,
             Header(0x0504, 0, 4) + FileOf(Image, ef::DriverActivityData).substr(0, 4) +
-                Signature(0x0504));
+                SignatureRecord(Image, ef::DriverActivityData));
     EXPECT_EQ(OutputFile(), Join(expected));
     EXPECT_EQ(CommandsAfter(SelectOf(0x0505)), std::vector<Bytes>({ReadBinary(0, 2)}));
     EXPECT_FALSE(Logged("EF App ID ReadBinary OK"));

@@ -35,12 +35,16 @@ std::string NotSavedLine(const std::string& path, const std::string& error) {
     return "Result: not saved, " + error + " (" + path + ")";
 }
 const std::string kPreviousFile = "the previous download, to be left alone";
+const std::string kAllValid = std::string("Signatures valid: certificate chain valid; 12 of 12 "
+                                          "signatures valid (root key ") +
+                              DRAVIK_TEST_ROOT_KEY_PATH + ")";
 
 class BitBtn1ClickTest : public TDriverCardTest {
 protected:
     void SetUp() override {
         TDriverCardTest::SetUp();
         Session.Caption = kSavedCaption;
+        Session.FRootKeyPath = DRAVIK_TEST_ROOT_KEY_PATH;
     }
 
     void OpenEmptyReader() {
@@ -149,6 +153,7 @@ TEST_F(BitBtn1ClickTest, AFullDownloadLogsEveryStepAndNamesCardAndDriver) {
         expected.push_back(line);
     }
     expected.push_back("SCardDisconnect succeeded.");
+    expected.push_back(kAllValid);
     expected.push_back(SavedLine(Session.FOutputPath, true));
     EXPECT_EQ(Session.Log, expected);
 
@@ -187,6 +192,9 @@ TEST_F(BitBtn1ClickTest, AnOpenConnectionIsUsedAsItIsAndClosedAtTheEnd) {
     EXPECT_EQ(Session.Log.front(), kAtrLine);
     EXPECT_EQ(std::count(Session.Log.begin(), Session.Log.end(), "SCardConnect succeeded."), 0);
     EXPECT_TRUE(fakepcsc::Calls("SCardConnect").empty());
+    ASSERT_GE(Session.Log.size(), 3u);
+    EXPECT_EQ(Session.Log[Session.Log.size() - 3], "SCardDisconnect succeeded.");
+    EXPECT_EQ(Session.Log[Session.Log.size() - 2], kAllValid);
     EXPECT_EQ(Session.Log.back(), SavedLine(Session.FOutputPath, true));
     EXPECT_EQ(OutputFile(), Join(CompleteDownload(Image)));
     ExpectDisconnected();
@@ -304,7 +312,19 @@ TEST_F(BitBtn1ClickTest, ACardPulledMidwayEndsEveryStepAndIsStillReported) {
     }
     expected.push_back("SCardDisconnect failed with error code 80100069 ");
     expected.push_back("(SCARD_W_REMOVED_CARD).");
-    expected.push_back(SavedLine(Session.FOutputPath, false));
+    // The last line says so.
+    ASSERT_FALSE(Session.Log.empty());
+    EXPECT_EQ(Session.Log.back(), SavedLine(Session.FOutputPath, false));
+    Session.Log.pop_back();
+    // EF Events_Data's record announces the bytes that never came: the
+    // checker cannot frame the file, and says so rather than calling it signed.
+    ASSERT_FALSE(Session.Log.empty());
+    EXPECT_EQ(Session.Log.back().rfind("Signatures NOT valid: the file cannot be read: the record "
+                                       "of file 0502 at offset 1962 announces 1728 bytes",
+                                       0),
+              0u)
+        << Session.Log.back();
+    Session.Log.pop_back();
     EXPECT_EQ(Session.Log, expected);
 
     // The identification was read before the card went, but the download is
@@ -466,10 +486,11 @@ TEST_F(BitBtn1ClickTest, AWriteFailingMidwayKeepsWhatWasWrittenBeforeIt) {
             continue;
         }
         EXPECT_EQ(countLine("EF events data all:"), 1);
-        ASSERT_GE(Session.Log.size(), 4u);
-        EXPECT_EQ(Session.Log[Session.Log.size() - 4], "EF faults data all:");
-        EXPECT_EQ(Session.Log[Session.Log.size() - 3],
+        ASSERT_GE(Session.Log.size(), 6u);
+        EXPECT_EQ(Session.Log[Session.Log.size() - 6], "EF faults data all:");
+        EXPECT_EQ(Session.Log[Session.Log.size() - 5],
                   Printable(FileOf(Image, ef::FaultsData).substr(0, 24 * 48)));
+        EXPECT_EQ(Session.Log[Session.Log.size() - 4], "EF Faults_Data ComputeDigitalSignature OK");
     }
 }
 
@@ -633,15 +654,169 @@ TEST_F(BitBtn1ClickTest, EveryRecordAndChunkIsOnDiskBeforeTheNextCommand) {
             if ((*onDisk)[i].first == SelectOf(fid)) {
                 EXPECT_EQ((*onDisk)[i].second, before) << std::hex << fid;
                 ++checked;
-                // A sized file's chunks: its header and the chunks before each one.
+                // A sized file's chunks, after the card's hash: its header and
+                // the chunks before each one.
                 if (fid == 0x0502) {
                     for (std::size_t chunk = 1; chunk <= 7; ++chunk) {
-                        EXPECT_EQ((*onDisk)[i + chunk].second, before + 5 + (chunk - 1) * 250);
+                        EXPECT_EQ((*onDisk)[i + 1 + chunk].second, before + 5 + (chunk - 1) * 250);
                     }
                 }
+                // EF Card_Download is selected once more at the end, for the
+                // card's last download date.
+                break;
             }
         }
         before += bytes.size();
     }
     EXPECT_EQ(checked, segments.size());
+}
+
+// ------------------------------------------------------------ card signatures
+
+namespace {
+
+const std::string kNotSigned = "\r\rDatoteka nije potpisana karticom!";
+
+bool IsUpdate(const Bytes& command) {
+    return command.size() >= 2 && command[0] == 0x00 && command[1] == 0xD6;
+}
+
+Bytes WithStatus(Bytes data) {
+    data.push_back(0x90);
+    data.push_back(0x00);
+    return data;
+}
+
+std::uint32_t Be32(const Bytes& bytes) {
+    return static_cast<std::uint32_t>(bytes.at(0) << 24 | bytes.at(1) << 16 | bytes.at(2) << 8 |
+                                      bytes.at(3));
+}
+
+} // namespace
+
+// Each refusal costs exactly its own file's signature, is logged in one line,
+// and keeps the card's last download date as it was; the rest of the file is
+// the card's signed download.
+TEST_F(BitBtn1ClickTest, ACardRefusingTheHashOrTheSignatureLeavesThatFileUnsigned) {
+    struct TCase {
+        const char* What;
+        std::uint8_t Cla, Ins;
+        cardsim::TFileRef File;
+        std::string Line;   // the refusal's log line
+        std::string Record; // what the file's signature record becomes
+    };
+    const TCase cases[] = {
+        {"hash of EF Places", 0x80, 0x2A, ef::Places,
+         "EF Places PerformHash - status = 6985: not signed by the card", Signature(0x0506)},
+        {"signature of EF Card_Download", 0x00, 0x2A, ef::CardDownload,
+         "EF Card Download ComputeDigitalSignature - status = 6985  0: not signed by the card", ""},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.What);
+        Session.Messages.clear();
+        InsertDriverCard();
+        Card->FailInstruction(c.Cla, c.Ins, 0x6985, c.File);
+        Click();
+        TSegments expected = CompleteDownload(Image);
+        const std::string data = FileOf(Image, c.File);
+        Replace(expected, c.File.Fid, Contents(c.File.Fid, data) + c.Record);
+        EXPECT_EQ(OutputFile(), Join(expected));
+        EXPECT_EQ(std::count(Session.Log.begin(), Session.Log.end(), c.Line), 1);
+        // No signature asked for after a refused hash: it would sign the
+        // previous file's hash.
+        const auto after = Commands();
+        EXPECT_EQ(std::count(after.begin(), after.end(), Bytes{0x00, 0x2A, 0x9E, 0x9A, 0x80}),
+                  c.Ins == 0x2A && c.Cla == 0x80 ? 11 : 12);
+        EXPECT_TRUE(std::none_of(after.begin(), after.end(), IsUpdate));
+        EXPECT_EQ(Card->FileContents(ef::CardDownload), *Image.Find(ef::CardDownload));
+        ASSERT_EQ(Session.Messages.size(), 1u);
+        EXPECT_TRUE(EndsWithProcessingTime(
+            Session.Messages[0], "Kartica: D100000012345600\rVozac: Ž_ŠIMUNOVIĆ" + kNotSigned))
+            << Session.Messages[0];
+        EXPECT_TRUE(Session.FLastIdentity.Complete);
+        ASSERT_GE(Session.Log.size(), 2u);
+        const std::string& check = Session.Log[Session.Log.size() - 2];
+        EXPECT_EQ(check.rfind("Signatures NOT valid: certificate chain valid; 11 of 12 "
+                              "signatures valid, 1 ",
+                              0),
+                  0u)
+            << check;
+        EXPECT_EQ(Session.Log.back(),
+                  SavedLine(Session.FOutputPath, true) + ", not signed by the card");
+    }
+    // The window's own language for the added line.
+    Session.FCroatian = false;
+    InsertDriverCard();
+    Card->FailInstruction(0x80, 0x2A, 0x6A88);
+    Session.Messages.clear();
+    Click();
+    ASSERT_EQ(Session.Messages.size(), 1u);
+    EXPECT_NE(Session.Messages[0].find("\r\rThe file is not signed by the card!\r\r"),
+              std::string::npos);
+}
+
+// A card or reader that knows nothing of signatures, or answers them with
+// another length than 128 bytes, gets the file the download always wrote:
+// blanks in the ten records, no record for Card_Download and current usage.
+TEST_F(BitBtn1ClickTest, ACardWithoutSignaturesGetsTheBlanksOnlyFile) {
+    const std::function<void(cardsim::TDriverCard&)> faults[] = {
+        [](cardsim::TDriverCard& card) {
+            card.FailInstruction(0x80, 0x2A, 0x6D00);
+            card.FailInstruction(0x00, 0x2A, 0x6D00);
+            card.FailInstruction(0x00, 0xD6, 0x6D00);
+        },
+        [](cardsim::TDriverCard& card) {
+            card.AnswerCommand({0x00, 0x2A, 0x9E, 0x9A, 0x80}, WithStatus(Bytes(127, 0x11)));
+        },
+        [](cardsim::TDriverCard& card) {
+            card.AnswerCommand({0x00, 0x2A, 0x9E, 0x9A, 0x80}, WithStatus(Bytes(129, 0x11)));
+        },
+    };
+    for (const auto& fault : faults) {
+        InsertDriverCard();
+        fault(*Card);
+        Click();
+        EXPECT_EQ(OutputFile(), Join(CompleteDownload(Image, nullptr)));
+        const auto commands = Commands();
+        EXPECT_TRUE(std::none_of(commands.begin(), commands.end(), IsUpdate));
+        EXPECT_TRUE(Session.FLastIdentity.Complete);
+        EXPECT_EQ(Session.FLastIdentity.NotSignedByCard, 12);
+    }
+}
+
+// After a whole signed download the card holds the download time; the file
+// keeps the date read before. A refusal is logged and changes nothing else,
+// and a session told not to write to cards sends no update at all.
+TEST_F(BitBtn1ClickTest, TheCardLearnsItsLastDownloadUnlessItRefusesOrMayNotBeWritten) {
+    InsertDriverCard();
+    const auto before = static_cast<std::uint32_t>(std::time(nullptr));
+    Click();
+    const auto after = static_cast<std::uint32_t>(std::time(nullptr));
+    const std::uint32_t written = Be32(Card->FileContents(ef::CardDownload));
+    EXPECT_GE(written, before);
+    EXPECT_LE(written, after);
+    EXPECT_EQ(OutputFile(), Join(CompleteDownload(Image)));
+    EXPECT_EQ(
+        std::count(Session.Log.begin(), Session.Log.end(), "EF Card Download UpdateBinary OK"), 1);
+
+    InsertDriverCard();
+    Card->FailInstruction(0x00, 0xD6, 0x6581);
+    Session.Messages.clear();
+    Click();
+    EXPECT_EQ(Card->FileContents(ef::CardDownload), *Image.Find(ef::CardDownload));
+    EXPECT_EQ(std::count(Session.Log.begin(), Session.Log.end(),
+                         "EF Card Download UpdateBinary - status = 6581: the card keeps its last "
+                         "download date"),
+              1);
+    EXPECT_EQ(OutputFile(), Join(CompleteDownload(Image)));
+    ASSERT_EQ(Session.Messages.size(), 1u);
+    EXPECT_TRUE(EndsWithProcessingTime(Session.Messages[0],
+                                       "Kartica: D100000012345600\rVozac: Ž_ŠIMUNOVIĆ"));
+
+    InsertDriverCard();
+    Session.FUpdateCardDownload = false;
+    Click();
+    const auto commands = Commands();
+    EXPECT_TRUE(std::none_of(commands.begin(), commands.end(), IsUpdate));
+    EXPECT_EQ(Card->FileContents(ef::CardDownload), *Image.Find(ef::CardDownload));
 }

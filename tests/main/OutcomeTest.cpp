@@ -76,8 +76,12 @@ protected:
 
     // Downloads `image`; a card that refuses EF Places gives a download that
     // is not whole. Returns the download's log lines.
-    QStringList Download(const cardsim::TCardImage& image, bool whole = true) {
+    QStringList Download(const cardsim::TCardImage& image, bool whole = true, bool signs = true) {
         auto card = std::make_shared<cardsim::TDriverCard>(image);
+        if (!signs) {
+            // PERFORM SECURITY OPERATION refused: every signed file unsigned.
+            card->FailInstruction(0x00, 0x2A, 0x6A88);
+        }
         fakepcsc::InsertCard(
             kReader, kAtr, fakepcsc::TProtocol::T1, [card, whole](const Bytes& apdu) {
                 return !whole && apdu == kSelectPlaces ? Bytes{0x6A, 0x82} : card->Process(apdu);
@@ -140,6 +144,16 @@ TEST_F(OutcomeTest, EveryDownloadIsArchivedWithItsOutcomeInTheIconAndTheLogsLast
     EXPECT_EQ(Shown[0].Icon, TIcon::Information);
     EXPECT_EQ(Shown[1].Icon, TIcon::Information);
     EXPECT_EQ(Shown[2].Icon, TIcon::Warning);
+}
+
+TEST_F(OutcomeTest, AWholeDownloadTheCardDidNotSignIsAWarning) {
+    Open();
+    const QStringList log = Download(cardsim::BuildDriverCard(), true, false);
+    EXPECT_TRUE(log.back().endsWith(", whole, not signed by the card")) << log.back().toStdString();
+    ASSERT_EQ(Shown.size(), 1u);
+    EXPECT_EQ(Shown[0].Icon, TIcon::Warning);
+    EXPECT_TRUE(Shown[0].Text.contains(QString::fromUtf8(kNotSignedCroatian)))
+        << Shown[0].Text.toStdString();
 }
 
 TEST_F(OutcomeTest, AFileErrorIsACriticalBoxNamingTheFileAndTheSystemsWordsInTheChosenLanguage) {

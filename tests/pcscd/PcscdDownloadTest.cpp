@@ -114,6 +114,7 @@ protected:
     void DownloadInWindow(const fs::path& output, int index = 0) {
         TMainForm window;
         window.FOutputPath = output.string();
+        window.FRootKeyPath = DRAVIK_TEST_ROOT_KEY_PATH;
         Ui::MainForm* ui = window.Form();
         ASSERT_TRUE(ProcessUntil([&] {
             return ui->ReaderListBox->count() > index && window.ReaderObjectAt(index) &&
@@ -152,7 +153,12 @@ TEST_F(PcscdDownload, TheWindowDownloadsTheSampleCardByteForByteWithT0AndT1) {
         EXPECT_EQ(Log[0], "SCardConnect succeeded.");
         EXPECT_EQ(Log[1], QString::fromStdString(
                               "ATR = " + std::string(t0 ? "3B 02 14 50 " : "3B 80 80 01 01 ")));
-        EXPECT_EQ(Log[Log.size() - 2], "SCardDisconnect succeeded.");
+        EXPECT_EQ(Log[Log.size() - 3], "SCardDisconnect succeeded.");
+        // Signed by the card through pcscd and vpcd, and checked with the test root.
+        EXPECT_TRUE(Log[Log.size() - 2].startsWith("Signatures valid: certificate chain valid; "
+                                                   "12 of 12 signatures valid"))
+            << Log[Log.size() - 2].toStdString();
+        EXPECT_TRUE(Log.contains("EF Card Download UpdateBinary OK"));
         EXPECT_TRUE(Log.back().startsWith("Result: saved as ") && Log.back().endsWith(", whole"))
             << Log.back().toStdString();
         ASSERT_EQ(Messages.size(), 1);
@@ -166,9 +172,15 @@ TEST_F(PcscdDownload, TheCommandLineDownloadsTheSampleCardByteForByte) {
         TInsertedCard card(cardsim::BuildDriverCard(), t0);
         ASSERT_TRUE(card.Inserted);
         const fs::path output = Dir / "cli.ddd";
-        const TRun run =
-            RunProgram({DRAVIK_DOWNLOAD_PATH, "--output", output.string(), "--wait", "5"});
+        const TRun run = RunProgram({DRAVIK_DOWNLOAD_PATH, "--output", output.string(), "--wait",
+                                     "5", "--root", DRAVIK_TEST_ROOT_KEY_PATH});
         EXPECT_EQ(run.ExitCode, 0) << run.Output;
+        EXPECT_NE(run.Output.find("Signatures valid: certificate chain valid; 12 of 12"),
+                  std::string::npos)
+            << run.Output;
+        const TRun verify =
+            RunProgram({DRAVIK_VERIFY_PATH, "--root", DRAVIK_TEST_ROOT_KEY_PATH, output.string()});
+        EXPECT_EQ(verify.ExitCode, 0) << verify.Output;
         EXPECT_TRUE(SameBytes(ReadFile(output),
                               downloadtest::Join(downloadtest::CompleteDownload(card.Image))));
         EXPECT_NE(run.Output.find("SCardConnect succeeded.\nATR = "), std::string::npos);
@@ -238,6 +250,7 @@ TEST_F(PcscdDownload, ACardHeldExclusivelyByAnotherProcessIsNotDownloaded) {
     {
         TMainForm window;
         window.FOutputPath = output.string();
+        window.FRootKeyPath = DRAVIK_TEST_ROOT_KEY_PATH;
         ASSERT_TRUE(ProcessUntil([&] {
             return window.ReaderObjectAt(0) && window.ReaderObjectAt(0)->CardState == csExclusive;
         })) << window.LogLines().join('\n').toStdString();

@@ -5,11 +5,13 @@
 #pragma once
 
 #include "cardsim/CardImage.h"
+#include "crypto/Crypto.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -45,6 +47,22 @@ inline std::string Contents(std::uint16_t fid, const std::string& data) {
 
 inline std::string Signature(std::uint16_t fid) {
     return Header(fid, 0x01, 128) + std::string(128, ' ');
+}
+
+// The signature record a card with `key` gives for `data`.
+// Kept per key and data: the fault tests build the expected file once for
+// every command of a download.
+inline std::string CardSignature(std::uint16_t fid, const crypto::TRsaPrivateKey& key,
+                                 const std::string& data) {
+    static std::map<std::pair<Bytes, std::string>, Bytes> signatures;
+    auto found = signatures.find({key.Modulus, data});
+    if (found == signatures.end()) {
+        found = signatures
+                    .emplace(std::make_pair(key.Modulus, data),
+                             crypto::SignPkcs1Sha1(key, AsBytes(data)))
+                    .first;
+    }
+    return Header(fid, 0x01, found->second.size()) + AsString(found->second);
 }
 
 // An elementary file of the driver card as the download reads it.
@@ -84,6 +102,7 @@ inline TCounts CountsOf(const cardsim::TCardImage& image) {
 struct TSized {
     cardsim::TFileRef Ref;
     std::size_t Size;
+    const char* Name;
     const char* StatusLabel;
     const char* ChunkLabel;
     const char* AllLabel;
@@ -91,18 +110,18 @@ struct TSized {
 
 inline std::vector<TSized> SizedFiles(const TCounts& c) {
     return {
-        {cardsim::ef::SpecificConditions, 280, "EF spec cond ", "EF spec cond ",
-         "EF spec cond all:"},
-        {cardsim::ef::EventsData, c.Events * 144, "EF events data ", "EF events data ",
-         "EF events data all:"},
-        {cardsim::ef::FaultsData, c.Faults * 48, "EF faults data ", "EF faults data ",
-         "EF faults data all:"},
-        {cardsim::ef::VehiclesUsed, c.Vehicles * 31 + 2, "EF vehicles data ", "EF vehicles data ",
-         "EF vehicles all:"},
-        {cardsim::ef::Places, c.Places * 10 + 1, "EF places data ", "EF places data ",
+        {cardsim::ef::SpecificConditions, 280, "EF Specific_Conditions", "EF spec cond ",
+         "EF spec cond ", "EF spec cond all:"},
+        {cardsim::ef::EventsData, c.Events * 144, "EF Events_Data", "EF events data ",
+         "EF events data ", "EF events data all:"},
+        {cardsim::ef::FaultsData, c.Faults * 48, "EF Faults_Data", "EF faults data ",
+         "EF faults data ", "EF faults data all:"},
+        {cardsim::ef::VehiclesUsed, c.Vehicles * 31 + 2, "EF Vehicles_Used", "EF vehicles data ",
+         "EF vehicles data ", "EF vehicles all:"},
+        {cardsim::ef::Places, c.Places * 10 + 1, "EF Places", "EF places data ", "EF places data ",
          "EF places all:"},
-        {cardsim::ef::DriverActivityData, c.Activity + 4, "EF activities  ", "EF activities data ",
-         "EF activities all:"},
+        {cardsim::ef::DriverActivityData, c.Activity + 4, "EF Driver_Activity_Data",
+         "EF activities  ", "EF activities data ", "EF activities all:"},
     };
 }
 
@@ -110,21 +129,48 @@ inline std::vector<TSized> SizedFiles(const TCounts& c) {
 // so that a test can replace the part of the file it changes.
 using TSegments = std::vector<std::pair<std::uint16_t, std::string>>;
 
-inline TSegments CompleteDownload(const cardsim::TCardImage& image) {
+// The signature record the image's card gives for a file it hashed whole:
+// its signature of the file's whole contents, or the blanks of a card without
+// a key.
+inline std::string SignatureRecord(const cardsim::TCardImage& image, cardsim::TFileRef file) {
+    return image.SigningKey ? CardSignature(file.Fid, *image.SigningKey, FileOf(image, file))
+                            : Signature(file.Fid);
+}
+
+// Files the card signs that have no signature record when the card does not.
+inline bool SignedOnlyByTheCard(std::uint16_t fid) {
+    return fid == cardsim::ef::CardDownload.Fid || fid == cardsim::ef::CurrentUsage.Fid;
+}
+
+// Without `signer`, the download of a card that does not sign: 128 blanks where
+// the layout has a signature record. With it, every one of the twelve signed
+// files carries the card's signature of its data.
+inline TSegments CompleteDownload(const cardsim::TCardImage& image,
+                                  const crypto::TRsaPrivateKey* signer) {
     TSegments segments;
     for (const TEf& ef : kFixedFiles) {
-        std::string bytes = Contents(ef.Ref.Fid, FileOf(image, ef.Ref).substr(0, ef.ReadLength));
-        if (ef.Signed) {
+        const std::string data = FileOf(image, ef.Ref).substr(0, ef.ReadLength);
+        std::string bytes = Contents(ef.Ref.Fid, data);
+        if (signer != nullptr && (ef.Signed || SignedOnlyByTheCard(ef.Ref.Fid))) {
+            bytes += CardSignature(ef.Ref.Fid, *signer, data);
+        } else if (ef.Signed) {
             bytes += Signature(ef.Ref.Fid);
         }
         segments.emplace_back(ef.Ref.Fid, bytes);
     }
     for (const TSized& sized : SizedFiles(CountsOf(image))) {
-        segments.emplace_back(sized.Ref.Fid, Header(sized.Ref.Fid, 0x00, sized.Size) +
-                                                 FileOf(image, sized.Ref).substr(0, sized.Size) +
-                                                 Signature(sized.Ref.Fid));
+        const std::string data = FileOf(image, sized.Ref).substr(0, sized.Size);
+        segments.emplace_back(sized.Ref.Fid,
+                              Header(sized.Ref.Fid, 0x00, sized.Size) + data +
+                                  (signer != nullptr ? CardSignature(sized.Ref.Fid, *signer, data)
+                                                     : Signature(sized.Ref.Fid)));
     }
     return segments;
+}
+
+// The download of the image's own card: signed when the card has a key.
+inline TSegments CompleteDownload(const cardsim::TCardImage& image) {
+    return CompleteDownload(image, image.SigningKey ? &*image.SigningKey : nullptr);
 }
 
 inline std::string Join(const TSegments& segments) {
@@ -163,17 +209,41 @@ inline std::string Printable(std::string bytes) {
     return bytes;
 }
 
-// The file steps' log lines of a complete download.
-inline std::vector<std::string> CompleteDownloadLog(const cardsim::TCardImage& image) {
+// The signing lines after a file's data: the card's signature, or the
+// simulated card's refusal when it has no key (6985, no data).
+inline std::vector<std::string> SignatureLines(const cardsim::TCardImage& image,
+                                               const std::string& name, const std::string& data) {
+    if (!image.SigningKey) {
+        return {name + " ComputeDigitalSignature - status = 6985  0: not signed by the card"};
+    }
+    return {name + " ComputeDigitalSignature OK",
+            Hex(CardSignature(0, *image.SigningKey, data).substr(5))};
+}
+
+// The file steps' log lines of a complete download, with the card asked to
+// sign every signed file, and the update of its last download date when it
+// signed them all (`cardUpdate`).
+inline std::vector<std::string> CompleteDownloadLog(const cardsim::TCardImage& image,
+                                                    bool cardUpdate = true) {
     std::vector<std::string> lines;
     for (const TEf& ef : kFixedFiles) {
         const std::string data = FileOf(image, ef.Ref).substr(0, ef.ReadLength);
+        const bool signedFile = ef.Signed || SignedOnlyByTheCard(ef.Ref.Fid);
+        if (signedFile) {
+            lines.push_back(std::string(ef.Name) + " PerformHash OK");
+        }
         lines.push_back(std::string(ef.Name) + " ReadBinary OK");
         lines.push_back(Hex(data));
         lines.push_back("Data: " + Printable(data));
+        if (signedFile) {
+            for (const std::string& line : SignatureLines(image, ef.Name, data)) {
+                lines.push_back(line);
+            }
+        }
     }
     for (const TSized& sized : SizedFiles(CountsOf(image))) {
         const std::string data = FileOf(image, sized.Ref).substr(0, sized.Size);
+        lines.push_back(std::string(sized.Name) + " PerformHash OK");
         for (std::size_t offset = 0; offset < sized.Size; offset += 250) {
             const std::size_t length = std::min<std::size_t>(250, sized.Size - offset);
             lines.push_back(sized.StatusLabel + std::to_string(offset) + " - status = 9000  " +
@@ -181,8 +251,16 @@ inline std::vector<std::string> CompleteDownloadLog(const cardsim::TCardImage& i
             lines.push_back(sized.ChunkLabel + std::to_string(offset) + " ReadBinary OK");
             lines.push_back(Hex(data.substr(offset, length)));
         }
-        lines.push_back(sized.AllLabel);
-        lines.push_back(Printable(data));
+        const std::vector<std::string> all = {sized.AllLabel, Printable(data)};
+        const auto signature = SignatureLines(image, sized.Name, data);
+        // EF Faults_Data logs its whole contents before its signature.
+        const bool allFirst = sized.Ref.Fid == cardsim::ef::FaultsData.Fid;
+        for (const auto* part : {allFirst ? &all : &signature, allFirst ? &signature : &all}) {
+            lines.insert(lines.end(), part->begin(), part->end());
+        }
+    }
+    if (cardUpdate && image.SigningKey) {
+        lines.push_back("EF Card Download UpdateBinary OK");
     }
     return lines;
 }

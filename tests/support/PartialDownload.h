@@ -15,6 +15,9 @@ struct TPartialDownload {
     std::string File;
     // Commands the download sends, answered or not.
     int Sent = 0;
+    // Those of the file steps: a card that answers them all gives a whole
+    // download, whatever becomes of the update of its last download date.
+    int FileSent = 0;
     // EF Identification was read, so the closing message names the card.
     bool Identified = false;
     // The card went during a SELECT and no command came after it: a refused
@@ -27,7 +30,12 @@ struct TPartialDownload {
 // and every later exchange fails. A row whose SELECT failed writes nothing; EF
 // ICC gets an empty record when its SELECT went through and its read did not;
 // a failed application SELECT ends the file; a sized file keeps the size its
-// header announces, with its signature record after the last chunk read.
+// header announces, with its signature record after the last chunk read. The
+// card signs a signed file when its hash, its read and its signature are all
+// answered (a signing card: the image has a key); otherwise the file has the
+// blanks of a card that does not sign, or no record for the files that have
+// one only when signed. A whole signed download ends with the update of the
+// card's last download date (a SELECT and an UPDATE BINARY).
 // The exchange during which the card went may be reported as done with an
 // empty answer (vpcd does that): without its status word it fails a SELECT as
 // much as a READ BINARY.
@@ -43,36 +51,62 @@ inline TPartialDownload PartialDownload(const cardsim::TCardImage& image, int an
         result.EndsAtSelect = pulledAtSelect && result.Sent == answered + 1;
         return result;
     };
+    bool whole = true;
+    bool allSigned = true;
+    // The signature record after a file's data: the card's when it signs.
+    auto signature = [&](cardsim::TFileRef file, bool hashed, bool fileWhole,
+                         const std::string& data) {
+        if (hashed && fileWhole && read() && image.SigningKey) {
+            return CardSignature(file.Fid, *image.SigningKey, data);
+        }
+        allSigned = allSigned && !fileWhole;
+        return SignedOnlyByTheCard(file.Fid) ? std::string() : Signature(file.Fid);
+    };
     for (std::size_t i = 0; i < std::size(kFixedFiles); ++i) {
         if (i == 2 && !select()) { // the application's SELECT, after EF ICC and EF IC
+            result.FileSent = result.Sent;
             return finish();
         }
         const TEf& ef = kFixedFiles[i];
         if (!select()) {
+            whole = false;
             continue;
         }
+        const bool signedFile = ef.Signed || SignedOnlyByTheCard(ef.Ref.Fid);
+        const bool hashed = signedFile && read();
         if (!read()) {
+            whole = false;
             if (ef.Ref == cardsim::ef::Icc) {
                 result.File += Contents(ef.Ref.Fid, {});
             }
             continue;
         }
-        result.File += Contents(ef.Ref.Fid, FileOf(image, ef.Ref).substr(0, ef.ReadLength));
-        if (ef.Signed) {
-            result.File += Signature(ef.Ref.Fid);
+        const std::string data = FileOf(image, ef.Ref).substr(0, ef.ReadLength);
+        result.File += Contents(ef.Ref.Fid, data);
+        if (signedFile) {
+            result.File += signature(ef.Ref, hashed, true, data);
         }
         result.Identified = result.Identified || ef.Ref == cardsim::ef::Identification;
     }
     for (const TSized& sized : SizedFiles(CountsOf(image))) {
         if (!select()) {
+            whole = false;
             continue;
         }
+        const bool hashed = read();
         const std::string data = FileOf(image, sized.Ref).substr(0, sized.Size);
         result.File += Header(sized.Ref.Fid, 0x00, sized.Size);
+        std::size_t got = 0;
         for (std::size_t offset = 0; offset < sized.Size && read(); offset += 250) {
             result.File += data.substr(offset, 250);
+            got += data.substr(offset, 250).size();
         }
-        result.File += Signature(sized.Ref.Fid);
+        whole = whole && got == sized.Size;
+        result.File += signature(sized.Ref, hashed, got == sized.Size, data);
+    }
+    result.FileSent = result.Sent;
+    if (whole && allSigned && result.Identified && select()) {
+        read(); // UPDATE BINARY of EF Card_Download
     }
     return finish();
 }

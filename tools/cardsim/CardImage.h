@@ -3,10 +3,13 @@
 // rest under DF Tachograph, which is selected by its application name.
 #pragma once
 
+#include "crypto/Crypto.h"
+
 #include <array>
 #include <compare>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <vector>
 
 namespace cardsim {
@@ -53,8 +56,19 @@ public:
     const std::vector<std::uint8_t>* Find(TFileRef file) const;
     const std::map<TFileRef, std::vector<std::uint8_t>>& Files() const { return Contents; }
 
+    // A signature the card answers PSO: COMPUTE DIGITAL SIGNATURE with after a
+    // hash of this file, as a replayed download carries it; it takes the place
+    // of the card's own signing.
+    void SetSignature(TFileRef file, std::vector<std::uint8_t> signature);
+    const std::vector<std::uint8_t>* FindSignature(TFileRef file) const;
+
+    // The card's private key; a card without one cannot sign (6985) unless the
+    // file has a recorded signature.
+    std::optional<crypto::TRsaPrivateKey> SigningKey;
+
 private:
     std::map<TFileRef, std::vector<std::uint8_t>> Contents;
+    std::map<TFileRef, std::vector<std::uint8_t>> Signatures;
 };
 
 } // namespace cardsim

@@ -8,6 +8,7 @@ namespace {
 
 constexpr std::size_t kHeaderSize = 5;
 constexpr std::uint8_t kContents = 0x00;
+constexpr std::uint8_t kSignature = 0x01;
 constexpr std::uint8_t kLastKnownType = 0x03;
 
 std::string Hex4(unsigned value) {
@@ -28,6 +29,7 @@ std::optional<TCardImage> Fail(std::string* error, std::size_t offset, const std
 std::optional<TCardImage> ImageFromDownload(std::span<const std::uint8_t> bytes,
                                             std::string* error) {
     TCardImage image;
+    std::optional<TFileRef> lastContents;
     std::size_t at = 0;
     while (at < bytes.size()) {
         if (bytes.size() - at < kHeaderSize) {
@@ -44,15 +46,22 @@ std::optional<TCardImage> ImageFromDownload(std::span<const std::uint8_t> bytes,
                         "file " + Hex4(fid) + " announces " + std::to_string(length) + " bytes, " +
                             std::to_string(bytes.size() - at - kHeaderSize) + " remain");
         }
+        const auto data = bytes.subspan(at + kHeaderSize, length);
         if (type == kContents) {
             const bool underMaster = fid == ef::Icc.Fid || fid == ef::Ic.Fid;
             const TFileRef file{underMaster ? TDf::Master : TDf::Tachograph, fid};
             if (image.Find(file) != nullptr) {
                 return Fail(error, at, "file " + Hex4(fid) + " given twice");
             }
-            const auto data = bytes.subspan(at + kHeaderSize, length);
             image.Set(file, std::vector<std::uint8_t>(data.begin(), data.end()));
+            lastContents = file;
+            at += kHeaderSize + length;
+            continue;
         }
+        if (type == kSignature && lastContents && lastContents->Fid == fid) {
+            image.SetSignature(*lastContents, std::vector<std::uint8_t>(data.begin(), data.end()));
+        }
+        lastContents.reset();
         at += kHeaderSize + length;
     }
     return image;

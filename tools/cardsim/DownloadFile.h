@@ -14,8 +14,9 @@ namespace cardsim {
 // The file is a sequence of records: FID high, FID low, type, length (2 bytes,
 // big-endian), data. Type 00 records give the files' contents: 0002 and 0005
 // go under the master file, every other identifier under DF Tachograph.
-// Signature records (01) and the second-generation records of newer cards
-// (02, 03) are skipped. A truncated record, an unknown type or a file given
+// A signature record (01) directly after its file's contents record becomes the
+// signature the card answers for that file; the second-generation records of
+// newer cards (02, 03) are skipped. A truncated record, an unknown type or a file given
 // twice makes the input malformed: nullopt, and `error` says where.
 std::optional<TCardImage> ImageFromDownload(std::span<const std::uint8_t> bytes,
                                             std::string* error = nullptr);

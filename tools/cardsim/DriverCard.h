@@ -15,6 +15,15 @@
 //   6986 with no EF selected, 6B00 for an offset past the end of the EF,
 //   the remaining bytes and 6282 when fewer than Le remain (none at the very
 //   end), else Le bytes and 9000.
+// - PERFORM HASH OF FILE, 80 2A 90 00: SHA-1 of the selected EF's whole
+//   contents, kept until the next hash; a SELECT by name or a reset forgets
+//   it. 6986 with no EF selected.
+// - PSO: COMPUTE DIGITAL SIGNATURE, 00 2A 9E 9A 80: the 128-byte signature of
+//   the hashed file (the image's recorded one, else made with its key) and
+//   9000; 6985 without a hash or with neither. CLA 80 is taken only for the
+//   hash, as the card does.
+// - UPDATE BINARY, 00 D6 P1 P2 Lc data: writes into the selected EF; 6986
+//   with no EF selected, 6B00 past its end.
 //
 // Every public member may be called from any thread: a virtual card serves
 // Process on a thread of its own while the test scripts faults.
@@ -50,19 +59,40 @@ public:
     // Every READ BINARY of the file answers the status word (6982: security
     // status not satisfied). The file can still be selected.
     void SetUnreadable(TFileRef file, std::uint16_t statusWord = 0x6982);
+    // Every command of that class and instruction answers the status word,
+    // only while `file` is the selected EF when one is given (PERFORM HASH is
+    // 80 2A, PSO 00 2A, UPDATE BINARY 00 D6).
+    void FailInstruction(std::uint8_t cla, std::uint8_t ins, std::uint16_t statusWord,
+                         std::optional<TFileRef> file = std::nullopt);
+    // That exact command gets that whole response APDU (data and status word).
+    void AnswerCommand(std::vector<std::uint8_t> apdu, std::vector<std::uint8_t> response);
     // The next `commands` commands are answered; from then on the card is gone.
     void RemoveAfter(int commands);
 
     bool Removed() const;
     // Commands answered so far (not those that met a removed card).
     int Commands() const;
+    // The file's contents now (UPDATE BINARY changes them); empty when absent.
+    std::vector<std::uint8_t> FileContents(TFileRef file) const;
 
 private:
     std::vector<std::uint8_t> Select(const std::vector<std::uint8_t>& apdu);
     std::vector<std::uint8_t> ReadBinary(const std::vector<std::uint8_t>& apdu) const;
+    std::vector<std::uint8_t> PerformHash(const std::vector<std::uint8_t>& apdu);
+    std::vector<std::uint8_t> ComputeSignature(const std::vector<std::uint8_t>& apdu) const;
+    std::vector<std::uint8_t> UpdateBinary(const std::vector<std::uint8_t>& apdu);
+
+    struct TInstructionFault {
+        std::uint16_t StatusWord;
+        std::optional<TFileRef> File;
+    };
 
     mutable std::mutex Lock;
-    const TCardImage Image;
+    TCardImage Image;
+    // The file the stored hash was computed over, and its contents then.
+    std::optional<std::pair<TFileRef, std::vector<std::uint8_t>>> Hashed;
+    std::multimap<std::pair<std::uint8_t, std::uint8_t>, TInstructionFault> FailedInstructions;
+    std::map<std::vector<std::uint8_t>, std::vector<std::uint8_t>> Answers;
     TDf CurrentDf = TDf::Master;
     std::optional<TFileRef> CurrentEf;
     std::map<std::vector<std::uint8_t>, std::uint16_t> FailedCommands;

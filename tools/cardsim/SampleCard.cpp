@@ -1,5 +1,9 @@
 #include "cardsim/SampleCard.h"
 
+#include "cardsim/TestPki.h"
+
+#include <algorithm>
+
 #include <cstddef>
 
 namespace cardsim {
@@ -29,12 +33,6 @@ public:
 private:
     std::uint32_t State;
 };
-
-// Each file gets its own stream, so that changing one count leaves the other
-// files' bytes as they were.
-TByteSource SourceFor(const TCardOptions& options, TFileRef file) {
-    return TByteSource(options.Seed * 0x01000193u ^ file.Fid);
-}
 
 void PutBe16(TBytes& out, std::uint16_t value) {
     out.push_back(static_cast<std::uint8_t>(value >> 8));
@@ -108,7 +106,7 @@ TBytes CurrentUsage() {
     TBytes b;
     PutBe32(b, kLastDownload - 3600);
     b.push_back(kCroatia);
-    PutName(b, kLatin1, "ZG1234AB", 13);
+    PutName(b, kLatin1, "ZG 1234-AB", 13);
     return b;
 }
 
@@ -126,27 +124,251 @@ TBytes ControlActivityData() {
     return b;
 }
 
-// A cyclic record file: a pointer to the newest record, then the records.
-TBytes Cyclic(TByteSource source, std::size_t pointerWidth, std::size_t records,
-              std::size_t recordSize) {
-    TBytes b;
-    const std::uint16_t newest = records == 0 ? 0 : static_cast<std::uint16_t>(records / 3);
-    if (pointerWidth == 2) {
-        PutBe16(b, newest);
-    } else {
-        b.push_back(static_cast<std::uint8_t>(newest));
+constexpr std::uint32_t kDay = 86400;
+// The 28 days of activity end the day before the last download.
+constexpr std::uint32_t kFirstDay = kLastDownload - 28 * kDay;
+
+struct TPlate {
+    const char* Number;
+    std::uint8_t Nation;
+};
+const TPlate kPlates[] = {
+    {"ZG 1234-AB", kCroatia}, {"ZG 5678-CD", kCroatia}, {"M-DR 4711", kGermany}};
+
+void PutPlate(TBytes& out, const TPlate& plate) {
+    out.push_back(plate.Nation);
+    PutName(out, kLatin1, plate.Number, 13);
+}
+
+void PutBe24(TBytes& out, std::uint32_t value) {
+    out.push_back(static_cast<std::uint8_t>(value >> 16));
+    PutBe16(out, static_cast<std::uint16_t>(value));
+}
+
+std::uint8_t Bcd(unsigned value) {
+    return static_cast<std::uint8_t>((value / 10 % 10) << 4 | value % 10);
+}
+
+// One working day of the driver: when it starts (minutes after midnight UTC),
+// its activity changes and the vehicle and distance it gives.
+struct TDay {
+    std::uint32_t Date;
+    bool Working;
+    std::vector<std::pair<std::uint16_t, std::uint8_t>> Changes; // minute, activity
+    const TPlate* Plate;
+    std::uint32_t OdometerBegin;
+    std::uint32_t Distance;
+};
+
+enum : std::uint8_t { kRest = 0, kAvailable = 1, kWork = 2, kDriving = 3 };
+
+// Weekdays with a start between 05:00 and 07:00, two driving spells with the
+// breaks the rules want, loading work; weekends at rest. The seed moves start
+// times, distances and the vehicle of the day.
+std::vector<TDay> Days(const TCardOptions& o) {
+    TByteSource source(o.Seed * 0x9E3779B1u ^ 0x0504u);
+    std::vector<TDay> days;
+    std::uint32_t odometer = 120000 + source.Next() * 100u;
+    for (std::uint32_t i = 0; i < 28; ++i) {
+        TDay day;
+        day.Date = kFirstDay + i * kDay;
+        // 2023-12-04 is a Monday; kFirstDay falls on it.
+        const unsigned weekday = i % 7;
+        day.Working = weekday < 5;
+        day.Plate = &kPlates[(i / 7 + (weekday == 4 ? 1u : 0u) + o.Seed) % 3];
+        day.OdometerBegin = odometer;
+        day.Distance = 0;
+        if (!day.Working) {
+            day.Changes = {{0, kRest}};
+        } else {
+            const auto start = static_cast<std::uint16_t>(300 + source.Next() % 120);
+            const auto first = static_cast<std::uint16_t>(150 + source.Next() % 120);
+            const auto second = static_cast<std::uint16_t>(120 + source.Next() % 150);
+            std::uint16_t t = start;
+            day.Changes = {{0, kRest}, {t, kWork}};
+            t += 20;
+            day.Changes.push_back({t, kDriving});
+            t += first;
+            day.Changes.push_back({t, kRest}); // 45 minutes' break
+            t += 45;
+            day.Changes.push_back({t, kWork});
+            t += 30;
+            day.Changes.push_back({t, kAvailable});
+            t += 15;
+            day.Changes.push_back({t, kDriving});
+            t += second;
+            day.Changes.push_back({t, kWork});
+            t += 15;
+            day.Changes.push_back({t, kRest});
+            day.Distance = (first + second) * (55 + source.Next() % 20u) / 60u;
+        }
+        odometer += day.Distance;
+        days.push_back(day);
     }
-    const TBytes body = source.Take(records * recordSize);
-    b.insert(b.end(), body.begin(), body.end());
+    return days;
+}
+
+std::uint32_t MinuteOf(const TDay& day, std::size_t change) {
+    return day.Date + day.Changes[change].first * 60u;
+}
+
+// Activity change info: slot, crew, card status, activity (2 bits), minutes.
+std::uint16_t ActivityChange(std::uint8_t activity, std::uint16_t minute) {
+    return static_cast<std::uint16_t>(activity << 11 | minute);
+}
+
+TBytes DriverActivityData(const TCardOptions& o, const std::vector<TDay>& days) {
+    std::vector<TBytes> records;
+    unsigned presence = 0;
+    for (const TDay& day : days) {
+        TBytes record;
+        PutBe16(record, 0); // previous record length, set below
+        PutBe16(record, static_cast<std::uint16_t>(12 + 2 * day.Changes.size()));
+        PutBe32(record, day.Date);
+        presence += day.Working ? 1 : 0;
+        record.push_back(Bcd(presence / 100));
+        record.push_back(Bcd(presence));
+        PutBe16(record, static_cast<std::uint16_t>(day.Distance));
+        for (const auto& [minute, activity] : day.Changes) {
+            PutBe16(record, ActivityChange(activity, minute));
+        }
+        records.push_back(record);
+    }
+    // The newest days that fit, oldest first from the start of the buffer.
+    std::size_t first = 0;
+    std::size_t total = 0;
+    for (std::size_t i = records.size(); i-- > 0;) {
+        if (total + records[i].size() > o.ActivityStructureLength) {
+            first = i + 1;
+            break;
+        }
+        total += records[i].size();
+    }
+    TBytes area;
+    std::size_t newest = 0;
+    std::size_t previousLength = 0;
+    for (std::size_t i = first; i < records.size(); ++i) {
+        TBytes& record = records[i];
+        record[0] = static_cast<std::uint8_t>(previousLength >> 8);
+        record[1] = static_cast<std::uint8_t>(previousLength);
+        newest = area.size();
+        previousLength = record.size();
+        area.insert(area.end(), record.begin(), record.end());
+    }
+    area.resize(o.ActivityStructureLength, 0);
+    TBytes b;
+    PutBe16(b, 0);
+    PutBe16(b, static_cast<std::uint16_t>(newest));
+    b.insert(b.end(), area.begin(), area.end());
     return b;
 }
 
-TBytes DriverActivityData(TByteSource source, std::uint16_t structureLength) {
+// One vehicle record per working day: odometer, first and last use, plate,
+// the VU's download block counter.
+TBytes VehiclesUsed(const TCardOptions& o, const std::vector<TDay>& days) {
+    std::vector<TBytes> records;
+    for (const TDay& day : days) {
+        if (!day.Working) {
+            continue;
+        }
+        TBytes r;
+        PutBe24(r, day.OdometerBegin);
+        PutBe24(r, day.OdometerBegin + day.Distance);
+        PutBe32(r, MinuteOf(day, 1));
+        PutBe32(r, MinuteOf(day, day.Changes.size() - 1));
+        PutPlate(r, *day.Plate);
+        r.push_back(0x00);
+        r.push_back(Bcd(static_cast<unsigned>(records.size() % 100)));
+        records.push_back(r);
+    }
+    const std::size_t kept = std::min<std::size_t>(records.size(), o.VehicleRecords);
     TBytes b;
-    PutBe16(b, 0);                                               // oldest day record
-    PutBe16(b, static_cast<std::uint16_t>(structureLength / 2)); // newest day record
-    const TBytes body = source.Take(structureLength);
-    b.insert(b.end(), body.begin(), body.end());
+    PutBe16(b, static_cast<std::uint16_t>(kept == 0 ? 0 : kept - 1));
+    for (std::size_t i = records.size() - kept; i < records.size(); ++i) {
+        b.insert(b.end(), records[i].begin(), records[i].end());
+    }
+    b.resize(2 + std::size_t{o.VehicleRecords} * 31, 0);
+    return b;
+}
+
+// The start and the end of each working day: time, begin (0) or end (1),
+// country, region, odometer.
+TBytes Places(const TCardOptions& o, const std::vector<TDay>& days) {
+    std::vector<TBytes> records;
+    for (const TDay& day : days) {
+        if (!day.Working) {
+            continue;
+        }
+        for (const bool end : {false, true}) {
+            TBytes r;
+            PutBe32(r, MinuteOf(day, end ? day.Changes.size() - 1 : 1));
+            r.push_back(end ? 0x01 : 0x00);
+            r.push_back(kCroatia);
+            r.push_back(0x00);
+            PutBe24(r, end ? day.OdometerBegin + day.Distance : day.OdometerBegin);
+            records.push_back(r);
+        }
+    }
+    const std::size_t kept = std::min<std::size_t>(records.size(), o.PlaceRecords);
+    TBytes b;
+    b.push_back(static_cast<std::uint8_t>(kept == 0 ? 0 : kept - 1));
+    for (std::size_t i = records.size() - kept; i < records.size(); ++i) {
+        b.insert(b.end(), records[i].begin(), records[i].end());
+    }
+    b.resize(1 + std::size_t{o.PlaceRecords} * 10, 0);
+    return b;
+}
+
+// Event or fault records grouped by type, `perType` records a group; a few
+// groups hold one record, the rest are empty (zeros).
+TBytes EventLike(std::size_t perType, std::size_t groups,
+                 const std::vector<std::pair<std::size_t, TBytes>>& entries) {
+    TBytes b(perType * groups * 24, 0);
+    for (const auto& [group, record] : entries) {
+        if (perType > 0 && group < groups) {
+            std::copy(record.begin(), record.end(),
+                      b.begin() + static_cast<std::ptrdiff_t>(group * perType * 24));
+        }
+    }
+    return b;
+}
+
+TBytes EventRecord(std::uint8_t type, std::uint32_t begin, std::uint32_t end, const TPlate& plate) {
+    TBytes r{type};
+    PutBe32(r, begin);
+    PutBe32(r, end);
+    PutPlate(r, plate);
+    return r;
+}
+
+TBytes SpecificConditions() {
+    TBytes b;
+    // An out-of-scope journey on the first Saturday, begun and ended.
+    PutBe32(b, kFirstDay + 5 * kDay + 9 * 3600);
+    b.push_back(0x01);
+    PutBe32(b, kFirstDay + 5 * kDay + 10 * 3600);
+    b.push_back(0x02);
+    b.resize(280, 0);
+    return b;
+}
+
+TBytes Icc(const TCardOptions& o) {
+    TBytes b{0x00}; // clock stop
+    PutBe32(b, 0x00123456u + o.Seed);
+    for (std::uint8_t v : {0x01, 0x20, 0x01, 0xFF}) { // issued 01/20, driver card, manufacturer
+        b.push_back(v);
+    }
+    PutText(b, "e1-0042 ", 8); // card approval number
+    b.push_back(0x01);         // personaliser
+    PutText(b, "DRV01", 5);    // embedder and IC assembler
+    PutBe16(b, 0x0102);        // IC identifier
+    return b;
+}
+
+TBytes Ic(const TCardOptions& o) {
+    TBytes b;
+    PutBe32(b, 0x5A000000u + o.Seed);
+    PutText(b, "DRVK", 4);
     return b;
 }
 
@@ -154,14 +376,13 @@ TBytes DriverActivityData(TByteSource source, std::uint16_t structureLength) {
 
 TCardImage BuildDriverCard(const TCardOptions& o) {
     TCardImage image;
-    auto random = [&](TFileRef file, std::size_t size) {
-        image.Set(file, SourceFor(o, file).Take(size));
-    };
-    random(ef::Icc, 25);
-    random(ef::Ic, 8);
+    const std::vector<TDay> days = Days(o);
+    image.Set(ef::Icc, Icc(o));
+    image.Set(ef::Ic, Ic(o));
     image.Set(ef::ApplicationIdentification, ApplicationIdentification(o));
-    random(ef::CardCertificate, 194);
-    random(ef::CaCertificate, 194);
+    image.Set(ef::CardCertificate, TestPki().CardCertificate);
+    image.Set(ef::CaCertificate, TestPki().MemberStateCertificate);
+    image.SigningKey = TestPki().CardKey;
     image.Set(ef::Identification, Identification(o));
     {
         TBytes b;
@@ -171,14 +392,24 @@ TCardImage BuildDriverCard(const TCardOptions& o) {
     image.Set(ef::DrivingLicenceInfo, DrivingLicenceInfo());
     image.Set(ef::CurrentUsage, CurrentUsage());
     image.Set(ef::ControlActivityData, ControlActivityData());
-    random(ef::SpecificConditions, 280);
-    // Six event types and two fault types, 24 bytes a record.
-    random(ef::EventsData, std::size_t{o.EventsPerType} * 6 * 24);
-    random(ef::FaultsData, std::size_t{o.FaultsPerType} * 2 * 24);
-    image.Set(ef::VehiclesUsed, Cyclic(SourceFor(o, ef::VehiclesUsed), 2, o.VehicleRecords, 31));
-    image.Set(ef::Places, Cyclic(SourceFor(o, ef::Places), 1, o.PlaceRecords, 10));
-    image.Set(ef::DriverActivityData,
-              DriverActivityData(SourceFor(o, ef::DriverActivityData), o.ActivityStructureLength));
+    image.Set(ef::SpecificConditions, SpecificConditions());
+    const TDay& tuesday = days[8];
+    const TDay& thursday = days[17];
+    image.Set(ef::EventsData,
+              EventLike(o.EventsPerType, 6,
+                        {{1, EventRecord(0x05, MinuteOf(tuesday, 2), MinuteOf(tuesday, 2) + 120,
+                                         *tuesday.Plate)},
+                         {2, EventRecord(0x06, MinuteOf(thursday, 1) - 600, MinuteOf(thursday, 1),
+                                         *thursday.Plate)},
+                         {3, EventRecord(0x08, MinuteOf(thursday, 3), MinuteOf(thursday, 3) + 240,
+                                         *thursday.Plate)}}));
+    image.Set(ef::FaultsData,
+              EventLike(o.FaultsPerType, 2,
+                        {{0, EventRecord(0x31, MinuteOf(days[22], 4), MinuteOf(days[22], 4) + 900,
+                                         *days[22].Plate)}}));
+    image.Set(ef::VehiclesUsed, VehiclesUsed(o, days));
+    image.Set(ef::Places, Places(o, days));
+    image.Set(ef::DriverActivityData, DriverActivityData(o, days));
     return image;
 }
 

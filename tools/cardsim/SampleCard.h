@@ -1,5 +1,8 @@
 // A driver card image built from a handful of choices, with plausible,
-// deterministic contents. The defaults give a card at full size.
+// deterministic contents: 28 days of a driver's work on three vehicles with
+// their odometers, the places where each day began and ended, a few events and
+// a fault, a control, and the certificates and signing key of the project's
+// test PKI. The defaults give a card at full size.
 #pragma once
 
 #include "cardsim/CardImage.h"
@@ -29,7 +32,8 @@ struct TCardOptions {
                           "\xC6";
     std::string FirstNames = "\xAE"
                              "eljko";
-    // Seeds the bytes of certificates and records; same seed, same card.
+    // Moves start times, distances, vehicles and the chip's serial numbers;
+    // same seed, same card.
     std::uint32_t Seed = 1;
 };
 

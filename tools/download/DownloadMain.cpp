@@ -27,11 +27,17 @@ const char kUsage[] =
     "  --output FILE    the card download file (default: tmp.ddd beside the program)\n"
     "  --wait SECONDS   wait this long for a card to be inserted\n"
     "  --list           list the readers and their card states, and download nothing\n"
+    "  --no-card-update do not write the download time to the card (EF Card_Download)\n"
+    "  --root FILE      the root key file that signatures are checked against\n"
+    "                   (default: EC_PK.bin beside the program, then in the user's\n"
+    "                   configuration folder; without one they are not checked)\n"
     "  --help           show this help\n"
     "\n"
     "Exit status: 0 the card was read whole; 1 no driver card was read (no card\n"
     "number, or one of blanks only); 2 a usage, PC/SC or file error, or a\n"
-    "download that is not whole.\n";
+    "download that is not whole.\n"
+    "A card that does not sign every signed file leaves the download whole but not\n"
+    "signed by the card: the program says so and exits 0.\n";
 
 struct TOptions {
     std::optional<std::string> Reader;
@@ -39,6 +45,8 @@ struct TOptions {
     int WaitSeconds = 0;
     bool List = false;
     bool Help = false;
+    bool NoCardUpdate = false;
+    std::optional<std::string> Root;
 };
 
 // Parses the command line; returns an error text, empty on success.
@@ -56,6 +64,13 @@ std::string ParseOptions(int argc, char* argv[], TOptions& options) {
             options.Help = true;
         } else if (arg == "--list") {
             options.List = true;
+        } else if (arg == "--no-card-update") {
+            options.NoCardUpdate = true;
+        } else if (arg == "--root") {
+            options.Root = value("--root");
+            if (!options.Root || options.Root->empty()) {
+                return "--root needs a file name";
+            }
         } else if (arg == "--reader") {
             options.Reader = value("--reader");
             if (!options.Reader) {
@@ -187,6 +202,10 @@ int main(int argc, char* argv[]) {
     if (options.Output) {
         session.FOutputPath = *options.Output;
     }
+    session.FUpdateCardDownload = !options.NoCardUpdate;
+    if (options.Root) {
+        session.FRootKeyPath = *options.Root;
+    }
     session.InitSmartCard();
     if (!session.FPCSC->IsLoaded()) {
         std::cerr << "dravik-download: cannot load the PC/SC library\n";
@@ -281,6 +300,10 @@ int main(int argc, char* argv[]) {
     if (!session.FLastIdentity.Complete) {
         std::cerr << "dravik-download: the card was not read whole; the file is incomplete\n";
         return kExitError;
+    }
+    if (session.FLastIdentity.NotSignedByCard > 0) {
+        std::cerr << "dravik-download: the file is not signed by the card ("
+                  << session.FLastIdentity.NotSignedByCard << " of 12 files unsigned)\n";
     }
     return kExitRead;
 }

@@ -27,8 +27,14 @@ const char kUsage[] =
     "  --from FILE         serve the card of a card download file instead of the sample\n"
     "  --protocol T0|T1    the protocol the ATR announces (default T1)\n"
     "  --remove-after N    pull the card after it has answered N commands\n"
+    "  --refuse-hash SW    answer every PERFORM HASH OF FILE with status word SW (hex)\n"
+    "  --refuse-signature SW  answer every PSO: COMPUTE DIGITAL SIGNATURE with SW\n"
+    "  --refuse-update SW  answer every UPDATE BINARY with SW\n"
     "  --stay SECONDS      remove the card after this long (default: until stopped)\n"
-    "  --help              show this help\n";
+    "  --help              show this help\n"
+    "\n"
+    "The sample card signs with the key of the project's test PKI\n"
+    "(tests/data/test-pki); a card from --from answers with the file's signatures.\n";
 
 std::atomic<bool> gStop{false};
 
@@ -45,6 +51,21 @@ std::optional<long> Number(const char* text, long low, long high) {
     return value;
 }
 
+std::optional<std::uint16_t> StatusWord(const char* text) {
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(text, &end, 16);
+    if (*text == '\0' || *end != '\0' || value < 0x6000 || value > 0x6FFF) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(value);
+}
+
+struct TRefusal {
+    std::uint8_t Cla;
+    std::uint8_t Ins;
+    std::uint16_t StatusWord;
+};
+
 int Usage(const std::string& error) {
     std::cerr << "dravik-vcard: " << error << " (see --help)\n";
     return 2;
@@ -59,6 +80,7 @@ int main(int argc, char* argv[]) {
     bool t0 = false;
     std::optional<int> removeAfter;
     std::optional<int> staySeconds;
+    std::vector<TRefusal> refusals;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -87,6 +109,20 @@ int main(int argc, char* argv[]) {
                 return Usage("--remove-after needs a number of commands");
             }
             removeAfter = static_cast<int>(*value);
+        } else if ((arg == "--refuse-hash" || arg == "--refuse-signature" ||
+                    arg == "--refuse-update") &&
+                   hasValue) {
+            const auto sw = StatusWord(argv[++i]);
+            if (!sw) {
+                return Usage(arg + " needs a status word from 6000 to 6FFF");
+            }
+            if (arg == "--refuse-hash") {
+                refusals.push_back({0x80, 0x2A, *sw});
+            } else if (arg == "--refuse-signature") {
+                refusals.push_back({0x00, 0x2A, *sw});
+            } else {
+                refusals.push_back({0x00, 0xD6, *sw});
+            }
         } else if (arg == "--stay" && hasValue) {
             const auto value = Number(argv[++i], 0, 86400 * 365);
             if (!value) {
@@ -119,6 +155,9 @@ int main(int argc, char* argv[]) {
     cardsim::TDriverCard card(std::move(image));
     if (removeAfter) {
         card.RemoveAfter(*removeAfter);
+    }
+    for (const TRefusal& refusal : refusals) {
+        card.FailInstruction(refusal.Cla, refusal.Ins, refusal.StatusWord);
     }
 
     std::signal(SIGINT, OnSignal);

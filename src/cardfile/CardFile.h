@@ -1,0 +1,100 @@
+// Reading a first-generation card download file and checking its signatures:
+// the records, the root key file, the certificate chain C1 08 / C1 00, and a
+// verdict for every signed block. Plain C++ on bytes: the window, the command
+// line tools and the tests use it alike. Bad input is an error text, never a
+// crash or an exception.
+#pragma once
+
+#include "crypto/Crypto.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace cardfile {
+
+using crypto::TBytes;
+using crypto::TBytesView;
+
+inline constexpr std::uint8_t kContents = 0x00;
+inline constexpr std::uint8_t kSignature = 0x01;
+inline constexpr std::size_t kRecordHeader = 5;
+inline constexpr std::size_t kSignatureLength = 128;
+inline constexpr std::size_t kCertificateLength = 194;
+inline constexpr std::size_t kRootKeyLength = 144;
+inline constexpr std::uint16_t kCardCertificate = 0xC100;
+inline constexpr std::uint16_t kMemberStateCertificate = 0xC108;
+
+// The files a first-generation driver card signs for a download, in the
+// order the download reads them.
+inline constexpr std::array<std::uint16_t, 12> kSignedFiles = {
+    0x0501, 0x0520, 0x050E, 0x0521, 0x0507, 0x0508, 0x0522, 0x0502, 0x0503, 0x0505, 0x0506, 0x0504};
+bool IsSignedFile(std::uint16_t fid);
+
+// One record of the file: FID (2), type (1), length (2, big-endian), data.
+struct TRecord {
+    std::uint16_t Fid = 0;
+    std::uint8_t Type = 0;
+    std::size_t Offset = 0; // of the header in the file
+    TBytes Data;
+};
+
+// The records in file order; nullopt and `error` for a file that ends inside
+// a header or whose record length runs past the end.
+std::optional<std::vector<TRecord>> ReadRecords(TBytesView file, std::string* error);
+
+// EF C1 00 or C1 08 recovered: the certified key and the references of the
+// certificate (CAR, the authority that signed it; CHR, the key it certifies).
+struct TCertificate {
+    TBytes AuthorityReference;  // CAR, 8 bytes
+    TBytes HolderReference;     // CHR, 8 bytes
+    TBytes HolderAuthorisation; // CHA, 7 bytes
+    TBytes EndOfValidity;       // EOV, 4 bytes
+    crypto::TRsaPublicKey Key;
+};
+
+// The European root key, as the 144-byte file EC_PK.bin holds it: key
+// identifier (8), modulus (128), exponent (8).
+struct TRootKey {
+    TBytes KeyIdentifier;
+    crypto::TRsaPublicKey Key;
+};
+std::optional<TRootKey> ReadRootKey(TBytesView file, std::string* error);
+
+// ISO/IEC 9796-2 recovery of a 194-byte certificate with the key of the
+// authority that signed it; nullopt and `error` when it does not recover.
+std::optional<TCertificate> RecoverCertificate(TBytesView certificate,
+                                               const crypto::TRsaPublicKey& authority,
+                                               std::string* error);
+
+enum class TVerdict { Valid, Invalid, NotSigned, Blank, NotChecked };
+const char* VerdictText(TVerdict verdict);
+
+struct TBlock {
+    std::uint16_t Fid = 0;
+    TVerdict Verdict = TVerdict::NotChecked;
+};
+
+enum class TChain { Valid, Invalid, NotChecked };
+
+struct TReport {
+    // Empty when the file could be read; else why not, and nothing else holds.
+    std::string FileError;
+    TChain Chain = TChain::NotChecked;
+    std::string ChainText; // why the chain is not valid, or empty
+    std::vector<TBlock> Blocks;
+    // The chain and every block valid, and at least one block.
+    bool AllValid() const;
+    // "12 of 12 signatures valid", "the certificate chain does not verify: ..."
+    std::string Summary() const;
+};
+
+// Checks a whole card download file. Without a root key the chain and the
+// signatures stay unchecked, but blank and missing signatures are still told.
+TReport Verify(TBytesView file, const TRootKey* root);
+
+} // namespace cardfile

@@ -1,0 +1,123 @@
+// dravik-verify: checks the certificate chain and every signature of a card
+// download file.
+#include "cardfile/CardFile.h"
+#include "cardfile/RootKeyFile.h"
+#include "platform/Platform.h"
+
+#include <cstdio>
+#include <iostream>
+#include <optional>
+#include <string>
+
+namespace {
+
+constexpr int kExitValid = 0;
+constexpr int kExitNotValid = 1;
+constexpr int kExitError = 2;
+
+const char kUsage[] =
+    "Usage: dravik-verify [OPTION]... FILE\n"
+    "Checks the signatures of a driver card download file: the certificate chain\n"
+    "from the European root key through the Member State certificate (C1 08) and\n"
+    "the card certificate (C1 00), then the card's signature of every signed file.\n"
+    "Prints one line per signed file (valid, invalid, not signed, blank or not\n"
+    "checked) and one for the chain.\n"
+    "\n"
+    "  --root FILE   the root key file (EC_PK.bin, 144 bytes); without it, EC_PK.bin\n"
+    "                beside the program, then in the user's configuration folder\n"
+    "  --help        show this help\n"
+    "  --version     show the version\n"
+    "\n"
+    "Exit status: 0 the chain and every signature are valid; 1 something is not\n"
+    "valid, not signed or not checked (no root key); 2 a usage error, a file that\n"
+    "cannot be read or is not a card download file, or a root key file that is not one.\n";
+
+int Usage(const std::string& error) {
+    std::cerr << "dravik-verify: " << error << "\nTry 'dravik-verify --help'.\n";
+    return kExitError;
+}
+
+std::string FidText(std::uint16_t fid) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%02X %02X", fid >> 8, fid & 0xFF);
+    return text;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    std::optional<std::string> rootPath;
+    std::optional<std::string> filePath;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help") {
+            std::cout << kUsage;
+            return kExitValid;
+        } else if (arg == "--version") {
+            std::cout << "dravik-verify " << DRAVIK_VERSION << '\n';
+            return kExitValid;
+        } else if (arg == "--root" || arg.rfind("--root=", 0) == 0) {
+            if (arg == "--root") {
+                if (i + 1 >= argc) {
+                    return Usage("--root needs a file name");
+                }
+                rootPath = argv[++i];
+            } else {
+                rootPath = arg.substr(7);
+            }
+            if (rootPath->empty()) {
+                return Usage("--root needs a file name");
+            }
+        } else if (arg == "--") {
+            if (i + 2 != argc || filePath) {
+                return Usage("give exactly one file");
+            }
+            filePath = argv[++i];
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return Usage("unknown option: " + arg);
+        } else if (filePath) {
+            return Usage("give exactly one file");
+        } else {
+            filePath = arg;
+        }
+    }
+    if (!filePath) {
+        return Usage("no file given");
+    }
+
+    const auto bytes = cardfile::ReadWholeFile(*filePath);
+    if (!bytes) {
+        std::cerr << "dravik-verify: cannot read " << *filePath << '\n';
+        return kExitError;
+    }
+    const cardfile::TRootKeyLookup root = rootPath
+                                              ? cardfile::LoadRootKey(*rootPath)
+                                              : cardfile::FindRootKey(platform::ExecutableDir());
+    if (!root.Key && rootPath) {
+        std::cerr << "dravik-verify: " << root.Error << '\n';
+        return kExitError;
+    }
+
+    const cardfile::TReport report = cardfile::Verify(*bytes, root.Key ? &*root.Key : nullptr);
+    if (!report.FileError.empty()) {
+        std::cerr << "dravik-verify: " << *filePath
+                  << " is not a card download file: " << report.FileError << '\n';
+        return kExitError;
+    }
+    for (const cardfile::TBlock& block : report.Blocks) {
+        std::cout << FidText(block.Fid) << ": " << cardfile::VerdictText(block.Verdict) << '\n';
+    }
+    switch (report.Chain) {
+    case cardfile::TChain::Valid:
+        std::cout << "chain: valid (" << root.Path << ")\n";
+        break;
+    case cardfile::TChain::Invalid:
+        std::cout << "chain: invalid: " << report.ChainText << '\n';
+        break;
+    case cardfile::TChain::NotChecked:
+        std::cout << "chain: not checked: " << root.Error << '\n';
+        break;
+    }
+    std::cout << (report.AllValid() ? "valid" : "NOT valid") << ": " << report.Summary() << '\n';
+    return report.AllValid() ? kExitValid : kExitNotValid;
+}
