@@ -50,6 +50,9 @@ struct TDownloadOutcome {
     bool Whole = false;
     // The card signed every signed file.
     bool Signed = true;
+    // No signature was found not valid when checked against the root key (a
+    // download that could not be checked is not held against).
+    bool SignaturesValid = true;
     // The archived file, or the working file when it was not archived.
     std::string Path;
     // Why the download or its archiving failed, for the user; empty when not.
@@ -59,7 +62,7 @@ struct TDownloadOutcome {
     std::string ErrorPath;
 
     // A whole, signed download of a driver card, kept.
-    bool Good() const { return Saved && Whole && Signed && Error.empty(); }
+    bool Good() const { return Saved && Whole && Signed && SignaturesValid && Error.empty(); }
 };
 
 // Whether a card number was read: the closing message's test, which the
@@ -109,7 +112,8 @@ public:
     void UpdateLastDownload(TReaderObject& reader, std::uint32_t seconds);
     // Checks the signatures of the card download file just written against the
     // root key and logs the result in one line.
-    void VerifyDownload();
+    // False when the signatures were checked and found not valid.
+    bool VerifyDownload();
 
     // The read button's download from the press to the closing message.
     void BitBtn1Click();

@@ -16,22 +16,23 @@ bool CardPresent(std::uint8_t state) {
 
 } // namespace
 
-void TCardSession::VerifyDownload() {
+bool TCardSession::VerifyDownload() {
     const cardfile::TRootKeyLookup root = FRootKeyPath.empty()
                                               ? cardfile::FindRootKey(platform::ExecutableDir())
                                               : cardfile::LoadRootKey(FRootKeyPath);
     if (!root.Key) {
         AddLog("Signatures not checked: " + root.Error);
-        return;
+        return true;
     }
     const auto bytes = cardfile::ReadWholeFile(FOutputPath);
     if (!bytes) {
         AddLog("Signatures not checked: the card download file cannot be read back");
-        return;
+        return true;
     }
     const cardfile::TReport report = cardfile::Verify(*bytes, &*root.Key);
     AddLog(std::string(report.AllValid() ? "Signatures valid: " : "Signatures NOT valid: ") +
            report.Summary() + " (root key " + root.Path + ")");
+    return report.AllValid();
 }
 
 void TCardSession::SaveDownload(const TCardIdentity& identity, const std::string& fileError) {
@@ -46,7 +47,8 @@ void TCardSession::SaveDownload(const TCardIdentity& identity, const std::string
     outcome.Signed = identity.NotSignedByCard == 0;
     outcome.Path = FOutputPath;
     const std::string whole = std::string(outcome.Whole ? "whole" : "not whole") +
-                              (outcome.Signed ? "" : ", not signed by the card");
+                              (outcome.Signed ? "" : ", not signed by the card") +
+                              (outcome.SignaturesValid ? "" : ", signatures not valid");
     // Only a driver card's download has a name to keep it under.
     if (!FArchiveFolder.empty() && CardNumberRead(identity.CardNumber) &&
         !identity.DownloadName.empty()) {
@@ -118,8 +120,8 @@ void TCardSession::BitBtn1Click() {
             AddLog("SCardDisconnect failed with error code " + ResultHex(result) + " ");
             AddLog(ResultNameLine(result));
         }
-        if (fileError.empty() && CardNumberRead(identity.CardNumber)) {
-            VerifyDownload();
+        if (fileError.empty() && CardNumberRead(identity.CardNumber) && !VerifyDownload()) {
+            FLastOutcome.SignaturesValid = false;
         }
         SaveDownload(identity, fileError);
     }

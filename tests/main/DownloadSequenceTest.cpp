@@ -312,9 +312,9 @@ TEST_F(BitBtn1ClickTest, ACardPulledMidwayEndsEveryStepAndIsStillReported) {
     }
     expected.push_back("SCardDisconnect failed with error code 80100069 ");
     expected.push_back("(SCARD_W_REMOVED_CARD).");
-    // The last line says so.
+    // The last line says so, and that the check found it not valid.
     ASSERT_FALSE(Session.Log.empty());
-    EXPECT_EQ(Session.Log.back(), SavedLine(Session.FOutputPath, false));
+    EXPECT_EQ(Session.Log.back(), SavedLine(Session.FOutputPath, false) + ", signatures not valid");
     Session.Log.pop_back();
     // EF Events_Data's record announces the bytes that never came: the
     // checker cannot frame the file, and says so rather than calling it signed.
@@ -741,8 +741,8 @@ TEST_F(BitBtn1ClickTest, ACardRefusingTheHashOrTheSignatureLeavesThatFileUnsigne
                               0),
                   0u)
             << check;
-        EXPECT_EQ(Session.Log.back(),
-                  SavedLine(Session.FOutputPath, true) + ", not signed by the card");
+        EXPECT_EQ(Session.Log.back(), SavedLine(Session.FOutputPath, true) +
+                                          ", not signed by the card, signatures not valid");
     }
     // The window's own language for the added line.
     Session.FCroatian = false;

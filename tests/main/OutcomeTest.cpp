@@ -76,11 +76,19 @@ protected:
 
     // Downloads `image`; a card that refuses EF Places gives a download that
     // is not whole. Returns the download's log lines.
-    QStringList Download(const cardsim::TCardImage& image, bool whole = true, bool signs = true) {
+    enum class TSigning { Signs, Refuses, SignsWrongly };
+    QStringList Download(const cardsim::TCardImage& image, bool whole = true,
+                         TSigning signing = TSigning::Signs) {
         auto card = std::make_shared<cardsim::TDriverCard>(image);
-        if (!signs) {
+        if (signing == TSigning::Refuses) {
             // PERFORM SECURITY OPERATION refused: every signed file unsigned.
             card->FailInstruction(0x00, 0x2A, 0x6A88);
+        } else if (signing == TSigning::SignsWrongly) {
+            // 128 bytes that are no signature of anything.
+            Bytes answer(128, 0x11);
+            answer.push_back(0x90);
+            answer.push_back(0x00);
+            card->AnswerCommand({0x00, 0x2A, 0x9E, 0x9A, 0x80}, answer);
         }
         fakepcsc::InsertCard(
             kReader, kAtr, fakepcsc::TProtocol::T1, [card, whole](const Bytes& apdu) {
@@ -146,14 +154,22 @@ TEST_F(OutcomeTest, EveryDownloadIsArchivedWithItsOutcomeInTheIconAndTheLogsLast
     EXPECT_EQ(Shown[2].Icon, TIcon::Warning);
 }
 
-TEST_F(OutcomeTest, AWholeDownloadTheCardDidNotSignIsAWarning) {
+TEST_F(OutcomeTest, AWholeDownloadNotSignedOrWhoseSignaturesFailTheCheckIsAWarning) {
     Open();
-    const QStringList log = Download(cardsim::BuildDriverCard(), true, false);
-    EXPECT_TRUE(log.back().endsWith(", whole, not signed by the card")) << log.back().toStdString();
-    ASSERT_EQ(Shown.size(), 1u);
-    EXPECT_EQ(Shown[0].Icon, TIcon::Warning);
-    EXPECT_TRUE(Shown[0].Text.contains(QString::fromUtf8(kNotSignedCroatian)))
-        << Shown[0].Text.toStdString();
+    Window->FRootKeyPath = DRAVIK_TEST_ROOT_KEY_PATH;
+    QStringList log = Download(cardsim::BuildDriverCard());
+    EXPECT_TRUE(log.back().endsWith(", whole")) << log.back().toStdString();
+    log = Download(cardsim::BuildDriverCard(), true, TSigning::Refuses);
+    EXPECT_TRUE(log.back().endsWith(", whole, not signed by the card, signatures not valid"))
+        << log.back().toStdString();
+    log = Download(cardsim::BuildDriverCard(), true, TSigning::SignsWrongly);
+    EXPECT_TRUE(log.back().endsWith(", whole, signatures not valid")) << log.back().toStdString();
+    ASSERT_EQ(Shown.size(), 3u);
+    EXPECT_EQ(Shown[0].Icon, TIcon::Information);
+    EXPECT_EQ(Shown[1].Icon, TIcon::Warning);
+    EXPECT_TRUE(Shown[1].Text.contains(QString::fromUtf8(kNotSignedCroatian)))
+        << Shown[1].Text.toStdString();
+    EXPECT_EQ(Shown[2].Icon, TIcon::Warning);
 }
 
 TEST_F(OutcomeTest, AFileErrorIsACriticalBoxNamingTheFileAndTheSystemsWordsInTheChosenLanguage) {
