@@ -15,6 +15,10 @@ class MainForm;
 }
 class TLogModel;
 class QAction;
+class QIcon;
+
+// The program's icon in every size drawn (resources/draw-icon.sh).
+QIcon ApplicationIcon();
 
 class TMainForm : public QMainWindow, public TCardSession {
     Q_OBJECT

@@ -230,12 +230,15 @@ TEST_F(MainFormTest, CaptionsMenuAndShortcutAreThoseOfTheLayout) {
     EXPECT_EQ(top[0]->text(), "&Podaci");
     EXPECT_EQ(top[1]->text(), "&O programu");
     const QList<QAction*> data = top[0]->menu()->actions();
-    ASSERT_EQ(data.size(), 5);
+    ASSERT_EQ(data.size(), 7);
     EXPECT_EQ(data[0], ui->Action1);
     EXPECT_EQ(data[1], window->ArchiveFolderAction());
     EXPECT_EQ(data[2], window->OpenArchiveAction());
     EXPECT_TRUE(data[3]->isSeparator());
-    EXPECT_EQ(data[4], ui->Action2);
+    EXPECT_EQ(data[4], ui->LogBox->SaveAction());
+    EXPECT_EQ(data[4]->text(), QStringLiteral("Spremi zapisnik..."));
+    EXPECT_TRUE(data[5]->isSeparator());
+    EXPECT_EQ(data[6], ui->Action2);
     const QList<QAction*> about = top[1]->menu()->actions();
     ASSERT_EQ(about.size(), 3);
     ASSERT_NE(about[0]->menu(), nullptr);
