@@ -56,7 +56,7 @@ void TCardSession::SaveDownload(const TCardIdentity& identity, const std::string
             outcome.Path =
                 archive::Save(FOutputPath, FArchiveFolder, identity.DownloadName, outcome.Whole);
         } catch (const archive::TError& error) {
-            outcome.Error = "Not archived";
+            outcome.Error = error.what();
             outcome.ErrorNumber = error.ErrorNumber();
             outcome.ErrorPath = error.Path();
             AddLog("Result: saved as " + FOutputPath + " only, " + whole +
@@ -148,6 +148,13 @@ void TCardSession::BitBtn1Click() {
                 message +=
                     std::string("\r\r") + (FCroatian ? kNotSignedCroatian : kNotSignedEnglish);
             }
+        }
+        // Kept in the working file only: said, so that nobody looks for it
+        // in the archive.
+        if (FLastOutcome.Saved && !FLastOutcome.Error.empty()) {
+            message += std::string("\r\r") +
+                       (FCroatian ? "Nije spremljeno u arhivu: " : "Not saved in the archive: ") +
+                       FLastOutcome.Error;
         }
         message += "\r\rObrada: " + std::to_string(elapsed) + "ms";
         ShowMessage(message);

@@ -202,6 +202,10 @@ TEST_F(OutcomeTest, AnArchiveThatCannotBeWrittenIsAWarningAndTheWorkingFileIsKep
         << log.back().toStdString();
     ASSERT_EQ(Shown.size(), 1u);
     EXPECT_EQ(Shown[0].Icon, TIcon::Warning);
+    // The message says why, naming the folder that could not be made.
+    EXPECT_TRUE(Shown[0].Text.contains(QString::fromStdString(
+        "\r\rNije spremljeno u arhivu: " + (Scratch.Path / "archive").string() + ": ")))
+        << Shown[0].Text.toStdString();
     EXPECT_TRUE(SameBytes(ReadWholeFile(Window->FOutputPath),
                           Join(CompleteDownload(cardsim::BuildDriverCard()))));
 }
