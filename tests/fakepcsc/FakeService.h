@@ -5,7 +5,7 @@
 
 #include "FakePcsc.h"
 
-#include <PCSC/winscard.h>
+#include "smartcard/PcscDef.h"
 
 #include <condition_variable>
 #include <map>
@@ -56,6 +56,8 @@ struct TService {
     std::condition_variable Changed;
 
     bool Up = true;
+    // Windows' service: down once the last reader is gone, up when one comes.
+    bool StopsWithLastReader = false;
     std::vector<TReader> Readers;
     std::map<SCARDCONTEXT, TContext> Contexts;
     std::map<SCARDHANDLE, TConnection> Cards;
@@ -84,6 +86,8 @@ struct TService {
     // when that differs from its current state, which sets SCARD_STATE_CHANGED.
     bool Report(SCARD_READERSTATE& state) const;
 
+    // Going down kills every context made so far: they never work again.
+    void SetUp(bool up);
     // Drops the context's card connections and the context itself.
     void DropContext(SCARDCONTEXT context);
     void Notify() { Changed.notify_all(); }
