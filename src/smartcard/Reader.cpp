@@ -77,9 +77,13 @@ void TReaderListThread::Execute() {
         }
         if (result == pcsc::kSuccess) {
             WatchState.dwCurrentState = WatchState.dwEventState;
+            // The names as they are when the change is reported: read after
+            // the report, a reader pulled meanwhile would already be missing
+            // from them, and once Windows' service stopped with that last
+            // reader no later comparison would show its loss.
+            lastNames = ListNames();
             Report();
             reported = true;
-            lastNames = ListNames();
         } else if (result == pcsc::kTimeout) {
             std::vector<std::string> names = ListNames();
             if (!reported || names != lastNames) {
