@@ -17,6 +17,12 @@ std::string ExecutableDir() {
     return slash == std::string::npos ? "." : (slash == 0 ? "/" : full.substr(0, slash));
 }
 
+std::vector<std::string> Utf8Arguments(int argc, char* argv[]) {
+    return std::vector<std::string>(argv, argv + argc);
+}
+
+void UseUtf8Console() {}
+
 std::tm LocalNow() {
     const std::time_t now = std::time(nullptr);
     std::tm local{};

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <shellapi.h>
+
 #include <vector>
 
 namespace platform {
@@ -54,6 +56,24 @@ std::string ExecutableDir() {
     // current folder.
     const bool driveRoot = separator == 2 && full[1] == L':';
     return WideToUtf8(full.substr(0, driveRoot ? separator + 1 : separator));
+}
+
+std::vector<std::string> Utf8Arguments(int argc, char* argv[]) {
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr) {
+        return std::vector<std::string>(argv, argv + argc);
+    }
+    std::vector<std::string> arguments;
+    for (int i = 0; i < count; ++i) {
+        arguments.push_back(WideToUtf8(wide[i]));
+    }
+    LocalFree(wide);
+    return arguments;
+}
+
+void UseUtf8Console() {
+    SetConsoleOutputCP(CP_UTF8);
 }
 
 std::tm LocalNow() {
