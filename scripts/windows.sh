@@ -19,16 +19,23 @@ qt=$cache/qt6-mingw
 started=$SECONDS
 bash "$root/scripts/setup-windows.sh"
 
+toolchain=$root/cmake/mingw-w64-x86_64.cmake
 cmake_args=(-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
   -DCMAKE_CROSSCOMPILING_EMULATOR=wine -DDRAVIK_BENCH=OFF -DDRAVIK_WERROR=ON)
 if [ "${DRAVIK_QT:-1}" != 0 ] && [ -f "$qt/.dravik-complete" ]; then
-  cmake_args+=(-DCMAKE_PREFIX_PATH="$qt" -DQT_HOST_PATH=/usr
+  # Qt's own toolchain file puts Qt where the cross build looks for packages
+  # and loads ours for the compilers.
+  cmake_args+=(-DQT_CHAINLOAD_TOOLCHAIN_FILE="$toolchain" -DQT_HOST_PATH=/usr
     -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake)
+  toolchain=$qt/lib/cmake/Qt6/qt.toolchain.cmake
 else
   echo "windows.sh: no Qt for Windows in $qt: building without the window"
 fi
-cmake -S "$root" -B "$build" "${cmake_args[@]}" >/dev/null
+# A build folder made with the other toolchain starts afresh.
+if ! grep -qxF "CMAKE_TOOLCHAIN_FILE:FILEPATH=$toolchain" "$build/CMakeCache.txt" 2>/dev/null; then
+  rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles"
+fi
+cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" "${cmake_args[@]}" >/dev/null
 nice cmake --build "$build" -j"$(nproc)"
 echo "windows.sh: build took $((SECONDS - started)) s"
 
