@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Configures and builds Dravik into build/ (or the folder given).
+# Configures and builds Dravik into build/ (or the folder given), with
+# warnings as errors. Further arguments go to cmake's configure step.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
 shift || true
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDRAVIK_WERROR=ON "$@" >/dev/null
 cmake --build "$build" -j"$(nproc)"

@@ -13,7 +13,7 @@ harnesses=("$@")
 [ ${#harnesses[@]} -gt 0 ] ||
   harnesses=(fuzz_hextobytes fuzz_multistring fuzz_storeresponse fuzz_download)
 
-CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DDRAVIK_FUZZ=ON \
+CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DDRAVIK_FUZZ=ON -DDRAVIK_WERROR=ON \
   -DDRAVIK_SANITIZE=address,undefined -DDRAVIK_BENCH=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target "${harnesses[@]}"
 

@@ -46,10 +46,17 @@ const std::string kSignatureBlanks(kSignatureLength, ' ');
 struct TFixedFile {
     std::uint16_t Fid;
     const char* Select;
-    const char* Read;
+    const char* Read; // its last byte is the length asked for
     const char* Label;
     bool Signed;
 };
+
+// The byte count a READ BINARY text asks for: its Le, the last byte.
+std::size_t LengthAskedBy(const char* read) {
+    std::uint8_t bytes[8] = {};
+    const std::size_t count = HexToBytes(read, bytes, sizeof(bytes));
+    return count > 0 ? bytes[count - 1] : 0;
+}
 
 const TFixedFile kIcc{0x0002, "00 A4 02 0C 02 00 02", "00 B0 00 00 19", "EF ICC ReadBinary OK",
                       false};
@@ -89,6 +96,9 @@ struct TSizedFile {
     const char* Name;        // for the addressability line
     const char* StatusLabel; // chunk label of the status line
     const char* ChunkLabel;  // chunk label of the success line
+    // Closing line; the collected bytes follow it as one line, printable ASCII
+    // as is and any other byte as '.', as on the "Data: " line: raw card bytes
+    // would cut the line at a zero or garble it.
     const char* AllLabel;
     TSizeRule Size;
     bool LogBeforeSignature;
@@ -209,8 +219,15 @@ TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
     TApplicationSizes sizes;
     TCardIdentity identity;
 
+    // A SELECT the card refuses leaves the file selected before it current on
+    // many cards: reading on would write that file's bytes under this row's
+    // identifier. Only "9000" counts as selected.
+    auto select = [&](const char* command) {
+        return SendCommand(reader, command) == pcsc::kSuccess && FStatusWord == kStatusOk;
+    };
+
     auto readFixed = [&](const TFixedFile& row) {
-        if (SendCommand(reader, row.Select) != pcsc::kSuccess) {
+        if (!select(row.Select)) {
             identity.Complete = false;
             return;
         }
@@ -234,8 +251,12 @@ TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
             identity = IdentityOf(FResponseData);
             identity.Complete = complete;
         }
-        // Answers are at most 259 data bytes: the length field's high byte is
-        // 00 for every file the card answers as asked.
+        // A "9000" with another length than asked is not the whole file (nor
+        // the file at all); the record keeps what came, framed by its true
+        // length, which for answers of up to 259 bytes may need the high byte.
+        if (FResponseData.size() != LengthAskedBy(row.Read)) {
+            identity.Complete = false;
+        }
         file.WriteRecord(row.Fid, kContents, static_cast<std::uint16_t>(FResponseData.size()),
                          FResponseData);
         if (row.Signed) {
@@ -245,7 +266,7 @@ TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
 
     auto readSized = [&](const TSizedFile& row) {
         const std::size_t size = SizeOf(row.Size, sizes);
-        if (SendCommand(reader, row.Select) != pcsc::kSuccess) {
+        if (!select(row.Select)) {
             identity.Complete = false;
             return;
         }
@@ -258,6 +279,8 @@ TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
         if (limit < size) {
             identity.Complete = false;
         }
+        // A size the download cannot take whole is said in the log, so that the
+        // short file and the warning in the closing message have their reason.
         if (size > 0xFFFF) {
             AddLog(std::string(row.Name) + ": size " + std::to_string(size) +
                    " exceeds the record's 16-bit length; reading " + std::to_string(limit) +
@@ -307,7 +330,7 @@ TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
 
     readFixed(kIcc);
     readFixed(kIc);
-    if (SendCommand(reader, kSelectTachograph) != pcsc::kSuccess) {
+    if (!select(kSelectTachograph)) {
         identity.Complete = false;
     } else {
         readFixed(kApplicationIdentification);

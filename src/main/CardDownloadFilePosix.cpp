@@ -17,8 +17,9 @@ std::string FileErrorMessage(int errorNumber) {
 
 TCardDownloadFile::TCardDownloadFile(const std::string& path) {
     // No O_TRUNC: a file that another download is still writing must not be cut
-    // before the lock tells us so.
-    const int handle = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    // before the lock tells us so. No following of a symbolic link: one put in
+    // the file's place would have us cut and re-mode whatever it points to.
+    const int handle = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (handle < 0) {
         throw TFileError(errno);
     }
@@ -33,9 +34,12 @@ TCardDownloadFile::TCardDownloadFile(const std::string& path) {
     if (::fstat(handle, &info) != 0) {
         fail(errno);
     }
-    // Devices (a test's /dev/full) are neither truncated nor have their mode changed.
+    // Devices (a test's /dev/full) are neither truncated nor have their mode
+    // changed. Only our own file is made ours alone: another user's file that
+    // lets us write it is written with the mode its owner chose.
     if (S_ISREG(info.st_mode)) {
-        if ((info.st_mode & 07777) != 0600 && ::fchmod(handle, 0600) != 0) {
+        if (info.st_uid == ::geteuid() && (info.st_mode & 07777) != 0600 &&
+            ::fchmod(handle, 0600) != 0) {
             fail(errno);
         }
         if (::ftruncate(handle, 0) != 0) {

@@ -93,7 +93,7 @@ pcsc::TResult TCardSession::SendCommand(TReaderObject& reader, const std::string
         StoreResponse(response.data(), std::min<DWORD>(responseLength, kExchangeBufferSize));
     } else {
         AddLog("SCardTransmit failed with error code " + ResultHex(result) + " ");
-        AddLog("(" + TPCSCRaw::ResultName(result) + ").");
+        AddLog(ResultNameLine(result));
     }
     return result;
 }

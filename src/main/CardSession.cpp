@@ -10,6 +10,15 @@ std::string ResultHex(pcsc::TResult code) {
     return text;
 }
 
+std::string ResultNameLine(pcsc::TResult code) {
+    // Appended rather than "(" + name: GCC 12 at -O3 takes the inserting
+    // operator+ for a copy that may overlap (a false -Wrestrict).
+    std::string line = "(";
+    line += TPCSCRaw::ResultName(code);
+    line += ").";
+    return line;
+}
+
 TCardSession::TCardSession()
     : FPCSC(std::make_unique<TPCSCRaw>()), FOutputPath(platform::ExecutableDir() + "/tmp.ddd") {}
 
@@ -27,7 +36,7 @@ void TCardSession::InitSmartCard(const std::string& library) {
         AddLog("SCardEstablishContext succeeded.");
     } else {
         AddLog("SCardEstablishContext failed with error code " + ResultHex(result) + " ");
-        AddLog("(" + TPCSCRaw::ResultName(result) + ").");
+        AddLog(ResultNameLine(result));
     }
 }
 
@@ -37,7 +46,7 @@ void TCardSession::ListReaders(std::vector<std::string>& names) {
         result = ListReaderNames(*FPCSC, FContext, names);
     }
     if (result != pcsc::kSuccess) {
-        AddLog("(" + TPCSCRaw::ResultName(result) + ").");
+        AddLog(ResultNameLine(result));
     }
 }
 
@@ -50,6 +59,8 @@ bool TCardSession::RenewContext() {
         FPCSC->ReleaseContext(FContext);
     }
     FContext = context;
+    // The start-up's line once more: the log shows that the service is back
+    // and that a new context was taken.
     AddLog("SCardEstablishContext succeeded.");
     return true;
 }

@@ -21,6 +21,8 @@ std::size_t HexToBytes(const std::string& text, std::uint8_t* buffer, std::size_
 std::uint8_t HexByteValue(char high, char low);
 // "%08X" of a result code, as the failure lines show it.
 std::string ResultHex(pcsc::TResult code);
+// The second failure line: "(" + the result's name + ").".
+std::string ResultNameLine(pcsc::TResult code);
 
 // What ReadCardFiles gives back for the closing message.
 struct TCardIdentity {
@@ -32,6 +34,11 @@ struct TCardIdentity {
     // no size was cut. A card pulled halfway leaves this false.
     bool Complete = true;
 };
+
+// Whether a card number was read: the closing message's test, which the
+// command-line download's exit status follows too. Blanks and control bytes
+// alone are no card number.
+bool CardNumberRead(const std::string& cardNumber);
 
 // Added to the closing message when the card number was read but the download
 // is not whole, so that it is never taken for a good one.

@@ -11,12 +11,12 @@ bool CardPresent(std::uint8_t state) {
     return state == csExclusive || state == csShared || state == csAvailable;
 }
 
-bool BlankOrControlOnly(const std::string& text) {
-    return std::all_of(text.begin(), text.end(),
-                       [](char c) { return static_cast<unsigned char>(c) <= 0x20; });
-}
-
 } // namespace
+
+bool CardNumberRead(const std::string& cardNumber) {
+    return std::any_of(cardNumber.begin(), cardNumber.end(),
+                       [](char c) { return static_cast<unsigned char>(c) > 0x20; });
+}
 
 void TCardSession::BitBtn1Click() {
     ShowDownloadName({});
@@ -41,7 +41,7 @@ void TCardSession::BitBtn1Click() {
             const pcsc::TResult result = ConnectCard(*reader, false);
             if (result != pcsc::kSuccess) {
                 AddLog("SCardConnect failed with error code " + ResultHex(result) + " ");
-                AddLog("(" + TPCSCRaw::ResultName(result) + ").");
+                AddLog(ResultNameLine(result));
                 EndLogUpdate();
                 restoreButton();
                 return;
@@ -61,7 +61,7 @@ void TCardSession::BitBtn1Click() {
             AddLog("SCardDisconnect succeeded.");
         } else {
             AddLog("SCardDisconnect failed with error code " + ResultHex(result) + " ");
-            AddLog("(" + TPCSCRaw::ResultName(result) + ").");
+            AddLog(ResultNameLine(result));
         }
     }
     // A modal box runs the event loop, which may free the reader object: it is
@@ -75,7 +75,7 @@ void TCardSession::BitBtn1Click() {
         ShowError(fileError);
     } else {
         std::string message;
-        if (BlankOrControlOnly(identity.CardNumber)) {
+        if (!CardNumberRead(identity.CardNumber)) {
             message = "Nije umetnuta kartica vozača!";
         } else {
             message = "Kartica: " + platform::Iso8859ToUtf8(identity.CardNumber, 1) +

@@ -10,6 +10,7 @@
 #include <QDesktopServices>
 #include <QEvent>
 #include <QMouseEvent>
+#include <QPalette>
 #include <QUrl>
 #include <chrono>
 #include <random>
@@ -61,6 +62,11 @@ TMainForm::TMainForm(const std::string& library, QWidget* parent)
     // otherwise drop: nothing else refers to it.
     Q_INIT_RESOURCE(resources);
     ui->setupUi(this);
+    // The log panel wears the desktop's tooltip background, whatever the theme
+    // makes of it, rather than one fixed colour.
+    QPalette panel = ui->Panel8->palette();
+    panel.setColor(QPalette::Window, panel.color(QPalette::ToolTipBase));
+    ui->Panel8->setPalette(panel);
     FLogModel = new TLogModel(this);
     AttachLog(ui->LogBox, FLogModel);
     move(0, 0);
@@ -82,6 +88,9 @@ TMainForm::TMainForm(const std::string& library, QWidget* parent)
         QMetaObject::invokeMethod(
             QCoreApplication::instance(), [] { mainthread::RunPending(); }, Qt::QueuedConnection);
     });
+    // A report that fails (a new reader's watcher that cannot start) costs its
+    // change, not the window.
+    mainthread::SetErrorReporter([this](const std::string& line) { AddLog(line); });
 
     FormCreate(library);
 }
@@ -127,6 +136,7 @@ void TMainForm::FormDestroy() {
     FPCSC->Unload();
     FPCSC.reset();
     mainthread::SetWaker({});
+    mainthread::SetErrorReporter({});
 }
 
 // ------------------------------------------------------------------ the log

@@ -19,6 +19,9 @@ void Show(QWidget* parent, const QString& title, const QString& text) {
     QString shown = text;
     shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     QMessageBox box(QMessageBox::NoIcon, title, shown, QMessageBox::Ok, parent);
+    // The text carries bytes from the card: never let "<b>" in a name turn it
+    // into markup.
+    box.setTextFormat(Qt::PlainText);
     box.exec();
 }
 

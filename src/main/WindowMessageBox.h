@@ -8,8 +8,8 @@ class QWidget;
 
 namespace messagebox {
 
-// A modal box without an icon and with one OK button. Carriage returns in
-// `text` are shown as line breaks.
+// A modal box without an icon and with one OK button. `text` is plain text,
+// never markup; its carriage returns are shown as line breaks.
 void Show(QWidget* parent, const QString& title, const QString& text);
 
 // Replaces the box: `handler` gets the title and the text (carriage returns as

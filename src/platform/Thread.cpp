@@ -1,7 +1,9 @@
 #include "platform/Thread.h"
 
 #include <cassert>
+#include <cstdio>
 #include <deque>
+#include <exception>
 #include <future>
 #include <memory>
 
@@ -18,6 +20,7 @@ struct TQueue {
     std::condition_variable Changed; // a call was queued or a thread finished
     std::deque<std::shared_ptr<TPendingCall>> Calls;
     std::function<void()> Waker;
+    std::function<void(const std::string&)> ErrorReporter;
     std::thread::id MainThread;
     bool HasMainThread = false;
 };
@@ -40,13 +43,33 @@ std::shared_ptr<TPendingCall> TakeNext(const TThread* from) {
     return nullptr;
 }
 
+void ReportError(const std::string& what) {
+    const std::string line = "A watcher's report failed: " + what;
+    std::function<void(const std::string&)> reporter;
+    {
+        TQueue& q = Queue();
+        std::lock_guard lock(q.Mutex);
+        reporter = q.ErrorReporter;
+    }
+    if (reporter) {
+        reporter(line);
+    } else {
+        std::fprintf(stderr, "%s\n", line.c_str());
+    }
+}
+
+// The exception stays on the main thread: handed back, it would end the
+// waiting thread, and with it the program. The caller learns nothing of it;
+// what it handed over is a report, not a question.
 void RunCall(TPendingCall& pending) {
     try {
         pending.Call();
-        pending.Done.set_value();
+    } catch (const std::exception& error) {
+        ReportError(error.what());
     } catch (...) {
-        pending.Done.set_exception(std::current_exception());
+        ReportError("unknown exception");
     }
+    pending.Done.set_value();
 }
 
 } // namespace
@@ -70,6 +93,12 @@ void SetWaker(std::function<void()> waker) {
     TQueue& q = Queue();
     std::lock_guard lock(q.Mutex);
     q.Waker = std::move(waker);
+}
+
+void SetErrorReporter(std::function<void(const std::string& line)> reporter) {
+    TQueue& q = Queue();
+    std::lock_guard lock(q.Mutex);
+    q.ErrorReporter = std::move(reporter);
 }
 
 int RunPending() {

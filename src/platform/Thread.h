@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 
 class TThread;
@@ -26,6 +27,10 @@ bool IsMainThread();
 void SetWaker(std::function<void()> waker);
 // Runs every queued call, in queue order. Main thread only. Returns how many ran.
 int RunPending();
+// Gets one line for each handed-over call that ended in an exception: the call
+// is over, its thread goes on, and the main thread lives on. Replaced, not
+// chained; an empty reporter writes the line to standard error.
+void SetErrorReporter(std::function<void(const std::string& line)> reporter);
 
 } // namespace mainthread
 

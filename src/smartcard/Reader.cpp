@@ -67,7 +67,9 @@ void TReaderListThread::Execute() {
 
     // pcsc-lite neither answers the first wait at once nor reports a reader that
     // came or went between two waits; the listed names after each time-out make
-    // up for both, and a report is made only for a real change.
+    // up for both, and a report is made only for a real change. The names are
+    // always taken before the report: a reader that comes or goes while the
+    // report runs is then a change against them, never part of them unseen.
     bool reported = false;
     std::vector<std::string> lastNames;
     while (!Terminated()) {
@@ -77,19 +79,15 @@ void TReaderListThread::Execute() {
         }
         if (result == pcsc::kSuccess) {
             WatchState.dwCurrentState = WatchState.dwEventState;
-            // The names as they are when the change is reported: read after
-            // the report, a reader pulled meanwhile would already be missing
-            // from them, and once Windows' service stopped with that last
-            // reader no later comparison would show its loss.
             lastNames = ListNames();
             Report();
             reported = true;
         } else if (result == pcsc::kTimeout) {
             std::vector<std::string> names = ListNames();
             if (!reported || names != lastNames) {
+                lastNames = std::move(names);
                 Report();
                 reported = true;
-                lastNames = std::move(names);
             }
         } else {
             SleepUnlessTerminated(kRetryPause);
@@ -103,11 +101,15 @@ void TReaderListThread::Execute() {
                 RenewContext();
                 renewed = Context != 0;
             }
-            // While the service is gone its readers are gone too.
+            // While the service is gone its readers are gone too. A service
+            // lost before the first report may have taken readers the window
+            // listed: the empty names from the start prove nothing then.
             std::vector<std::string> names = ListNames();
-            if (renewed || names != lastNames) {
-                Report();
+            const bool lostUnreported = !reported && pcsc::ContextLost(result);
+            if (renewed || lostUnreported || names != lastNames) {
                 lastNames = std::move(names);
+                Report();
+                reported = true;
             }
         }
     }

@@ -47,6 +47,8 @@ void Reset() {
     service.Contexts.clear();
     service.Cards.clear();
     service.Forced.clear();
+    service.AfterCalls.clear();
+    service.Pnp = detail::kPlatformPnp;
     service.Calls.clear();
     service.Notify();
 }
@@ -62,6 +64,23 @@ void SetServiceStopsWithLastReader(bool stops) {
     TService& service = Service();
     TLock lock(service.Mutex);
     service.StopsWithLastReader = stops;
+}
+
+void SetPnpBehaviour(TPnpBehaviour behaviour) {
+    TService& service = Service();
+    TLock lock(service.Mutex);
+    service.Pnp = behaviour;
+    service.Notify();
+}
+
+void AfterCall(const std::string& function, std::function<void()> action) {
+    TService& service = Service();
+    TLock lock(service.Mutex);
+    if (action) {
+        service.AfterCalls[function] = std::move(action);
+    } else {
+        service.AfterCalls.erase(function);
+    }
 }
 
 void AddReader(const std::string& name) {

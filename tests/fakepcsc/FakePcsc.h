@@ -18,9 +18,13 @@
 //   UNKNOWN|UNAVAILABLE|CHANGED.
 // - A cancel only ends a wait that is running; one that comes before the wait
 //   is lost.
-// - "\\?PnP?\Notification" reports the number of readers in the high word;
-//   it returns at once when unaware (as Windows does) or when that number
-//   differs from the high word of dwCurrentState.
+// - "\\?PnP?\Notification", by default as pcsc-lite 1.9.9: the wait counts
+//   the readers when it starts and returns, with CHANGED and nothing else in
+//   the event state, only when that count changes during the wait; it never
+//   returns at once, not even when unaware, and a reader that came or went
+//   between two waits is not reported. With TPnpBehaviour::Windows it reports
+//   the number of readers in the high word and returns at once when unaware or
+//   when that number differs from the high word of dwCurrentState.
 // - A card held by a connection shows INUSE; an exclusive connection shows
 //   EXCLUSIVE|INUSE. A direct connection needs no card and has no protocol.
 // - Releasing a context also drops its card handles. Releasing a dead context
@@ -110,6 +114,17 @@ void SetCardExclusive(const std::string& reader, bool exclusive);
 // SCARD_W_UNRESPONSIVE_CARD and a transmit on an earlier connection
 // SCARD_E_NOT_TRANSACTED.
 void SetCardMute(const std::string& reader, bool mute);
+
+// How "\\?PnP?\Notification" answers (see above). Reset() brings back the
+// platform's default, kPlatformPnp in FakeService.h.
+enum class TPnpBehaviour { PcscLite, Windows };
+void SetPnpBehaviour(TPnpBehaviour behaviour);
+
+// Runs `action` after every later call of the exported function returns, on
+// the thread that made the call and outside the library's lock, so that it may
+// change the service (a reader plugged just after a listing). An empty action
+// removes it; Reset() removes them all.
+void AfterCall(const std::string& function, std::function<void()> action);
 
 // Forces the result of every later call of an exported function (e.g.
 // "SCardConnect"); 0 removes the forcing. Forced calls do nothing but record.

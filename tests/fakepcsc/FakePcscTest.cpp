@@ -337,6 +337,7 @@ TEST_F(FakePcscTest, AReaderPulledDuringAWaitIsReportedUnknown) {
 }
 
 TEST_F(FakePcscTest, TheReaderListWatchReportsTheCountAndWakesOnEveryChange) {
+    fakepcsc::SetPnpBehaviour(fakepcsc::TPnpBehaviour::Windows);
     const SCARDCONTEXT context = Establish();
     // Unaware: the answer comes at once, also with no reader at all.
     SCARD_READERSTATE state = Watch(kPnp);

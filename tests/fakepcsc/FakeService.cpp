@@ -97,7 +97,7 @@ DWORD TService::EventState(const TReader& reader) const {
     return state;
 }
 
-bool TService::Report(SCARD_READERSTATE& record) const {
+bool TService::Report(SCARD_READERSTATE& record, std::size_t readersAtStart) const {
     const DWORD current = record.dwCurrentState;
     const auto reader = std::find_if(Readers.begin(), Readers.end(),
                                      [&](const TReader& r) { return r.Name == record.szReader; });
@@ -114,12 +114,16 @@ bool TService::Report(SCARD_READERSTATE& record) const {
             record.cbAtr = reader->Card->Atr.size();
             std::memcpy(record.rgbAtr, reader->Card->Atr.data(), reader->Card->Atr.size());
         }
-    } else if (IsPnpName(record.szReader)) {
-        // The number of readers rides in the high word, as pcsc-lite keeps it;
-        // an unaware caller learns it at once.
+    } else if (IsPnpName(record.szReader) && Pnp == TPnpBehaviour::Windows) {
+        // The number of readers rides in the high word; an unaware caller
+        // learns it at once.
         const DWORD count = Readers.size();
         event = count << 16;
         changed = current == SCARD_STATE_UNAWARE || HighWord(current) != count;
+    } else if (IsPnpName(record.szReader)) {
+        // pcsc-lite 1.9.9 compares with its own count from the wait's start
+        // only; what the caller passed in does not matter.
+        changed = Readers.size() != readersAtStart;
     } else {
         // The reader went away during the wait.
         event = SCARD_STATE_UNKNOWN | SCARD_STATE_UNAVAILABLE;

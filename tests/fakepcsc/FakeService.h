@@ -8,6 +8,7 @@
 #include "smartcard/PcscDef.h"
 
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -16,6 +17,14 @@
 #include <vector>
 
 namespace fakepcsc::detail {
+
+// How the reader-list watch answers unless a test chooses: as the platform's
+// own PC/SC service does.
+#ifdef _WIN32
+inline constexpr TPnpBehaviour kPlatformPnp = TPnpBehaviour::Windows;
+#else
+inline constexpr TPnpBehaviour kPlatformPnp = TPnpBehaviour::PcscLite;
+#endif
 
 struct TCard {
     std::uint64_t Id = 0;
@@ -62,6 +71,8 @@ struct TService {
     std::map<SCARDCONTEXT, TContext> Contexts;
     std::map<SCARDHANDLE, TConnection> Cards;
     std::map<std::string, std::uint32_t> Forced;
+    std::map<std::string, std::function<void()>> AfterCalls;
+    TPnpBehaviour Pnp = kPlatformPnp;
     std::vector<TCall> Calls;
     // Never reset, so that handles of an earlier test stay invalid.
     std::uint64_t NextId = 1;
@@ -84,7 +95,8 @@ struct TService {
     DWORD EventState(const TReader& reader) const;
     // Fills the record's event state (and ATR) from the present state; true
     // when that differs from its current state, which sets SCARD_STATE_CHANGED.
-    bool Report(SCARD_READERSTATE& state) const;
+    // `readersAtStart`: how many readers there were when the wait began.
+    bool Report(SCARD_READERSTATE& state, std::size_t readersAtStart) const;
 
     // Going down kills every context made so far: they never work again.
     void SetUp(bool up);

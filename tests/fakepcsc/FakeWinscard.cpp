@@ -32,6 +32,7 @@ TCall Named(const char* function) {
 
 // Runs one exported call under the service's lock. A forced result takes the
 // place of the call; either way the call is recorded with what it returned.
+// A test's action after the call runs once the lock is let go.
 template <class TBody> LONG Serve(TCall call, TBody&& body) {
     TService& service = Service();
     TLock lock(service.Mutex);
@@ -43,7 +44,16 @@ template <class TBody> LONG Serve(TCall call, TBody&& body) {
         result = body(service, lock, call);
     }
     call.Result = static_cast<std::uint32_t>(result);
+    std::function<void()> after;
+    if (const auto found = service.AfterCalls.find(call.Function);
+        found != service.AfterCalls.end()) {
+        after = found->second;
+    }
     service.Calls.push_back(std::move(call));
+    lock.unlock();
+    if (after) {
+        after();
+    }
     return result;
 }
 
@@ -123,6 +133,7 @@ LONG WaitForChange(TService& service, TLock& lock, SCARDCONTEXT context, DWORD t
     // Only a cancel that comes while the call runs ends it: one that came
     // before is lost, as with pcsc-lite.
     const std::uint64_t cancels = service.Contexts.at(context).Cancels;
+    const std::size_t readersAtStart = service.Readers.size();
     const bool forever = timeout >= INFINITE;
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(forever ? 0 : timeout);
@@ -130,7 +141,7 @@ LONG WaitForChange(TService& service, TLock& lock, SCARDCONTEXT context, DWORD t
         bool changed = false;
         for (SCARD_READERSTATE& record : records) {
             if (watched(record)) {
-                changed = service.Report(record) || changed;
+                changed = service.Report(record, readersAtStart) || changed;
             }
         }
         if (changed) {

@@ -301,21 +301,78 @@ TEST_F(ReadCardFilesTest, WhenTheApplicationCannotBeSelectedOnlyRowsOneAndTwoAre
     EXPECT_EQ(Session.Log[7], "(SCARD_E_NOT_TRANSACTED).");
 }
 
-TEST_F(ReadCardFilesTest, ApplicationSelectAnsweredWithAnErrorStillCountsAsDone) {
-    InsertDriverCard();
-    Card->FailCommand(kSelectTachograph, 0x6A82);
-    Download();
-    // Every later SELECT takes place (and is answered 6A82) and every read
-    // fails: the sized files get their size headers, from zero counts, and
-    // their signatures.
-    std::string expected =
-        Contents(0x0002, FileOf(Image, ef::Icc)) + Contents(0x0005, FileOf(Image, ef::Ic));
-    for (const auto& [fid, size] : std::vector<std::pair<std::uint16_t, std::size_t>>{
-             {0x0522, 280}, {0x0502, 0}, {0x0503, 0}, {0x0505, 2}, {0x0506, 1}, {0x0504, 4}}) {
-        expected += Header(fid, 0, size) + Signature(fid);
+// Many cards keep the file selected before a SELECT they refuse; the simulated
+// card does not, so these answers are the card's, with its current file kept.
+class RefusedSelectTest : public ReadCardFilesTest {
+protected:
+    // `refused` SELECTs are answered 6A82 without reaching the card.
+    void InsertRefusing(std::vector<Bytes> refused) {
+        const cardsim::TCardImage image = cardsim::BuildDriverCard();
+        Image = image;
+        auto card = std::make_shared<cardsim::TDriverCard>(image);
+        InsertCard([card, refused](const Bytes& apdu) {
+            if (std::find(refused.begin(), refused.end(), apdu) != refused.end()) {
+                return Bytes{0x6A, 0x82};
+            }
+            return card->Process(apdu);
+        });
     }
-    EXPECT_EQ(OutputFile(), expected);
-    ExpectDownloadName("_");
+};
+
+TEST_F(RefusedSelectTest, ACardWithoutTheApplicationGivesOnlyRowsOneAndTwo) {
+    // Every SELECT after the application's is refused too, and each read would
+    // read EF IC again.
+    std::vector<Bytes> refused = {kSelectTachograph};
+    for (const auto fid : {0x0501, 0xC100, 0xC108, 0x0520, 0x050E, 0x0521, 0x0507, 0x0508, 0x0522,
+                           0x0502, 0x0503, 0x0505, 0x0506, 0x0504}) {
+        refused.push_back(SelectOf(static_cast<std::uint16_t>(fid)));
+    }
+    InsertRefusing(refused);
+    const TCardIdentity identity = Download();
+    EXPECT_EQ(OutputFile(),
+              Contents(0x0002, FileOf(Image, ef::Icc)) + Contents(0x0005, FileOf(Image, ef::Ic)));
+    const auto commands = Commands();
+    ASSERT_EQ(commands.size(), 5u);
+    EXPECT_EQ(commands.back(), kSelectTachograph);
+    EXPECT_EQ(Session.DownloadName, "");
+    EXPECT_EQ(identity.CardNumber, "");
+    EXPECT_FALSE(identity.Complete);
+}
+
+TEST_F(RefusedSelectTest, ARefusedFileIsSkippedRatherThanFilledWithTheFileBeforeIt) {
+    InsertRefusing({SelectOf(0x0002), SelectOf(0x050E), SelectOf(0x0522)});
+    const TCardIdentity identity = Download();
+    TSegments expected = CompleteDownload(Image);
+    // Not even EF ICC's empty record: its SELECT did not take place on the card.
+    Replace(expected, 0x0002, "");
+    Replace(expected, 0x050E, "");
+    Replace(expected, 0x0522, "");
+    EXPECT_EQ(OutputFile(), Join(expected));
+    EXPECT_TRUE(CommandsAfter(SelectOf(0x0522)).empty());
+    EXPECT_FALSE(identity.Complete);
+    EXPECT_EQ(identity.CardNumber, FileOf(Image, ef::Identification).substr(1, 16));
+}
+
+TEST_F(ReadCardFilesTest, AFixedSizeFileAnsweredShortIsNotWhole) {
+    const cardsim::TCardImage image = cardsim::BuildDriverCard();
+    Image = image;
+    auto card = std::make_shared<cardsim::TDriverCard>(image);
+    // EF Driving_Licence_Info answered with 50 of its 53 bytes and 9000.
+    InsertCard([card](const Bytes& apdu) {
+        Bytes answer = card->Process(apdu);
+        if (apdu == Bytes({0x00, 0xB0, 0x00, 0x00, 0x35})) {
+            answer.erase(answer.end() - 5, answer.end() - 2);
+        }
+        return answer;
+    });
+    const TCardIdentity identity = Download();
+    EXPECT_FALSE(identity.Complete);
+    // The record keeps what came, framed by its own length.
+    TSegments expected = CompleteDownload(image);
+    Replace(expected, 0x0521,
+            Contents(0x0521, FileOf(image, ef::DrivingLicenceInfo).substr(0, 50)) +
+                Signature(0x0521));
+    EXPECT_EQ(OutputFile(), Join(expected));
 }
 
 // ------------------------------------------------------------ addressability

@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/fsuid.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -561,6 +562,47 @@ TEST_F(BitBtn1ClickTest, TheFileIsTheOwnersAloneAndUnlockedAfterwards) {
     Click();
     ASSERT_EQ(::stat(Session.FOutputPath.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0600u);
+}
+
+TEST_F(BitBtn1ClickTest, ALinkInTheFilesPlaceIsRefusedAndWhatItPointsToKept) {
+    InsertDriverCard();
+    const std::filesystem::path target = Scratch.Path / "elsewhere";
+    WriteWholeFile(target, kPreviousFile);
+    ::chmod(target.c_str(), 0644);
+    std::filesystem::create_symlink(target, Session.FOutputPath);
+    Click();
+    EXPECT_EQ(Session.Errors, std::vector<std::string>({"I/O error " + std::to_string(ELOOP)}));
+    EXPECT_EQ(ReadWholeFile(target), kPreviousFile);
+    struct stat info {};
+    ASSERT_EQ(::stat(target.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0644u);
+    ExpectDisconnected();
+}
+
+TEST_F(BitBtn1ClickTest, AnotherUsersFileThatWeMayWriteIsWrittenWithItsOwnMode) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to give the file to another user";
+    }
+    InsertDriverCard();
+    constexpr uid_t kOwner = 61001;
+    constexpr uid_t kWriter = 61002;
+    WriteWholeFile(Session.FOutputPath, kPreviousFile);
+    ASSERT_EQ(::chown(Session.FOutputPath.c_str(), kOwner, kOwner), 0);
+    ASSERT_EQ(::chmod(Session.FOutputPath.c_str(), 0666), 0);
+    ASSERT_EQ(::chmod(Scratch.Path.c_str(), 0777), 0);
+    // This thread's file accesses as a third user, whom only the file's mode
+    // lets write; the watchers' threads are untouched.
+    ::setfsuid(kWriter);
+    ::setfsgid(kWriter);
+    Click();
+    ::setfsuid(0);
+    ::setfsgid(0);
+    EXPECT_TRUE(Session.Errors.empty()) << Session.Errors.front();
+    EXPECT_EQ(OutputFile(), Join(CompleteDownload(Image)));
+    struct stat info {};
+    ASSERT_EQ(::stat(Session.FOutputPath.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0666u);
+    EXPECT_EQ(info.st_uid, kOwner);
 }
 
 #else

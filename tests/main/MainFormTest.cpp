@@ -3,16 +3,21 @@
 #include "main/MainForm.h"
 #include "FakePcsc.h"
 #include "WindowTestUtil.h"
+#include "main/WindowMessageBox.h"
 #include "ui_MainForm.h"
 
+#include <QApplication>
 #include <QDesktopServices>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QTest>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <system_error>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -250,6 +255,18 @@ TEST_F(MainFormTest, CaptionsMenuAndShortcutAreThoseOfTheLayout) {
     EXPECT_EQ(ui->Action5->property("category").toString(), "Jezik");
 }
 
+TEST_F(MainFormTest, TheLogPanelTakesTheDesktopsTooltipBackground) {
+    const QPalette original = QApplication::palette();
+    QPalette theme = original;
+    theme.setColor(QPalette::ToolTipBase, QColor(30, 40, 50));
+    QApplication::setPalette(theme);
+    auto window = Open();
+    const QColor panel = window->Form()->Panel8->palette().color(QPalette::Window);
+    QApplication::setPalette(original);
+    EXPECT_EQ(panel, QColor(30, 40, 50));
+    EXPECT_TRUE(window->Form()->Panel8->autoFillBackground());
+}
+
 TEST_F(MainFormTest, ExactlyOneLogoIsVisibleAndBothTurnUp) {
     int image1 = 0;
     int image3 = 0;
@@ -384,6 +401,30 @@ TEST_F(MainFormTest, PluggingAFirstAndThenASecondReader) {
     EXPECT_EQ(box->currentIndex(), 0) << "the selection left the first reader";
 }
 
+TEST_F(MainFormTest, AReaderPluggedWhileTheWindowListsIsFoundAfterwards) {
+    auto window = Open();
+    // The watcher's first report, after its first wait: from here on it waits
+    // for changes.
+    ASSERT_TRUE(ProcessUntil([&] { return window->LogLines().count("Reader list changed") >= 2; }));
+    // The window lists readers on the main thread only, and only in a report:
+    // B comes right after the window's listing for A, within that report.
+    const auto mainThread = std::this_thread::get_id();
+    std::atomic<bool> plugged{false};
+    fakepcsc::AfterCall("SCardListReaders", [&] {
+        if (std::this_thread::get_id() == mainThread && !plugged.exchange(true)) {
+            fakepcsc::AddReader("B");
+        }
+    });
+    fakepcsc::AddReader("A");
+    ASSERT_TRUE(ProcessUntil([&] { return plugged.load(); }));
+    EXPECT_TRUE(ProcessUntil([&] { return window->Form()->ReaderListBox->count() == 2; }, 3s))
+        << Dump(*window).toStdString();
+    fakepcsc::AfterCall("SCardListReaders", {});
+    // A watcher may still be inside the action it copied: the window and its
+    // watchers go before what the action refers to.
+    window.reset();
+}
+
 TEST_F(MainFormTest, UnpluggingTheSelectedReaderSelectsTheFirstRemaining) {
     fakepcsc::AddReader("A");
     fakepcsc::AddReader("B");
@@ -506,6 +547,66 @@ TEST_F(MainFormTest, TheReadButtonFollowsTheSelectedReaderInBothLanguages) {
         EXPECT_EQ(button->isEnabled(), row.Enabled) << row.Word;
         EXPECT_EQ(button->text(), row.English) << row.Word;
     }
+}
+
+// ------------------------------------------------------------ watcher reports
+
+namespace {
+// A watcher whose report throws, as a new reader's would when its own watcher
+// cannot start.
+class TThrowingWatcher : public TThread {
+public:
+    ~TThrowingWatcher() override { Stop(); }
+    std::atomic<bool> Reported{false};
+
+protected:
+    void Execute() override {
+        Synchronize([] {
+            throw std::system_error(
+                std::make_error_code(std::errc::resource_unavailable_try_again));
+        });
+        Reported = true;
+    }
+};
+} // namespace
+
+TEST_F(MainFormTest, AReportThatThrowsIsLoggedAndTheWindowGoesOn) {
+    fakepcsc::AddReader("A");
+    auto window = Open();
+    const int from = window->LogLines().size();
+    TThrowingWatcher watcher;
+    watcher.Start();
+    ASSERT_TRUE(ProcessUntil([&] { return watcher.Reported.load(); }));
+    const QStringList log = window->LogLines().mid(from);
+    ASSERT_EQ(log.filter("A watcher's report failed: ").size(), 1) << Dump(*window).toStdString();
+    // Still alive and following its readers.
+    fakepcsc::InsertCard("A", kAtr);
+    EXPECT_TRUE(WaitForState(*window, "A", "available", from));
+}
+
+// ------------------------------------------------------------ the message box
+
+TEST_F(MainFormTest, TheMessageBoxShowsCardBytesAsTheyAreNeverAsMarkup) {
+    messagebox::SetHandler({});
+    QMessageBox* seen = nullptr;
+    Qt::TextFormat format = Qt::AutoText;
+    QString shown;
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        seen = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (seen != nullptr) {
+            format = seen->textFormat();
+            shown = seen->text();
+            seen->accept();
+        }
+    });
+    answer.start(10);
+    messagebox::Show(nullptr, QStringLiteral("Dravik"),
+                     QStringLiteral("Kartica: <b>1234</b>\rVozac: A_<br>X"));
+    answer.stop();
+    ASSERT_NE(seen, nullptr);
+    EXPECT_EQ(format, Qt::PlainText);
+    EXPECT_EQ(shown, QStringLiteral("Kartica: <b>1234</b>\nVozac: A_<br>X"));
 }
 
 #include "MainFormTest.moc"

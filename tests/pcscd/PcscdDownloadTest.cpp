@@ -14,6 +14,7 @@
 #include "FileCompare.h"
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <csignal>
 #include <filesystem>
@@ -302,6 +303,9 @@ TEST_F(PcscdDownload, TheCommandLineToolsExitCodes) {
     const TRun help = RunProgram({DRAVIK_DOWNLOAD_PATH, "--help"});
     EXPECT_EQ(help.ExitCode, 0);
     EXPECT_NE(help.Output.find("--reader NAME"), std::string::npos);
+    EXPECT_NE(help.Output.find("2 a usage, PC/SC or file error, or a\ndownload that is not whole"),
+              std::string::npos)
+        << help.Output;
     // Readers but no card: no driver card was read.
     EXPECT_EQ(RunProgram({DRAVIK_DOWNLOAD_PATH, "--output", (Dir / "x.ddd").string()}).ExitCode, 1);
     EXPECT_EQ(RunProgram({DRAVIK_DOWNLOAD_PATH, "--reader", "No such reader"}).ExitCode, 2);
@@ -318,4 +322,15 @@ TEST_F(PcscdDownload, ACommandLineDownloadCutShortIsNotReportedAsGood) {
                               "Preuzimanje nije potpuno!\n\nObrada: "),
               std::string::npos)
         << run.Output;
+}
+
+TEST_F(PcscdDownload, ACardNumberOfBlanksIsNoDriverCardAsInTheWindow) {
+    cardsim::TCardImage image = cardsim::BuildDriverCard();
+    std::vector<std::uint8_t> identification = *image.Find(cardsim::ef::Identification);
+    std::fill(identification.begin() + 1, identification.begin() + 17, ' ');
+    image.Set(cardsim::ef::Identification, identification);
+    TInsertedCard card(image, false);
+    const TRun run = RunProgram({DRAVIK_DOWNLOAD_PATH, "--output", (Dir / "blank.ddd").string()});
+    EXPECT_EQ(run.ExitCode, 1) << run.Output;
+    EXPECT_NE(run.Output.find("Nije umetnuta kartica vozača!"), std::string::npos) << run.Output;
 }

@@ -29,7 +29,9 @@ pids+=($!)
 
 ddd="$(dirname "$dravik")/tmp.ddd"
 rm -f "$ddd"
-"$dravik" >"$work/dravik.log" 2>&1 &
+# On xcb whatever the caller set: headless machines often export
+# QT_QPA_PLATFORM=offscreen, which would hide the window from the X server.
+QT_QPA_PLATFORM=xcb "$dravik" >"$work/dravik.log" 2>&1 &
 pids+=($!)
 
 window=""

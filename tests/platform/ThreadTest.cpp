@@ -9,6 +9,9 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
 #ifndef _WIN32
 #include <iconv.h>
 #endif
@@ -53,6 +56,27 @@ TEST_F(ThreadTest, SynchronizedCallRunsOnTheMainThreadWhileTheWorkerWaits) {
     ASSERT_TRUE(PumpUntil([&] { return workerResumed.load(); }));
     EXPECT_TRUE(ranOnMain);
     EXPECT_GE(wakeUps.load(), 1);
+}
+
+TEST_F(ThreadTest, AHandedOverCallThatThrowsIsReportedOnTheMainThreadAndBothGoOn) {
+    std::vector<std::string> lines;
+    bool reportedOnMain = false;
+    mainthread::SetErrorReporter([&](const std::string& line) {
+        lines.push_back(line);
+        reportedOnMain = mainthread::IsMainThread();
+    });
+    std::atomic<int> reports{0};
+    TLambdaThread thread([&](TLambdaThread& self) {
+        self.Synchronize([] { throw std::runtime_error("thread cannot start"); });
+        self.Synchronize([&] { ++reports; });
+    });
+    thread.Start();
+    ASSERT_TRUE(PumpUntil([&] { return reports.load() == 1; }));
+    thread.Stop();
+    mainthread::SetErrorReporter({});
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("thread cannot start"), std::string::npos) << lines[0];
+    EXPECT_TRUE(reportedOnMain);
 }
 
 TEST_F(ThreadTest, WaitingForAThreadRunsOnlyThatThreadsCalls) {

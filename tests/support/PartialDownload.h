@@ -17,6 +17,10 @@ struct TPartialDownload {
     int Sent = 0;
     // EF Identification was read, so the closing message names the card.
     bool Identified = false;
+    // The card went during a SELECT and no command came after it: a refused
+    // SELECT is skipped without a log line of its own, so when the library
+    // reports that exchange as done (vpcd does) the log shows no failure.
+    bool EndsAtSelect = false;
 };
 
 // The download of `image` when the card answers its first `answered` commands
@@ -24,20 +28,24 @@ struct TPartialDownload {
 // ICC gets an empty record when its SELECT went through and its read did not;
 // a failed application SELECT ends the file; a sized file keeps the size its
 // header announces, with its signature record after the last chunk read.
-// `pulledSeemsAnswered`: the exchange during which the card went is reported as
-// done with an empty answer (vpcd does that), which counts for a SELECT but
-// not for a READ BINARY, whose status word it lacks.
-inline TPartialDownload PartialDownload(const cardsim::TCardImage& image, int answered = INT_MAX,
-                                        bool pulledSeemsAnswered = false) {
+// The exchange during which the card went may be reported as done with an
+// empty answer (vpcd does that): without its status word it fails a SELECT as
+// much as a READ BINARY.
+inline TPartialDownload PartialDownload(const cardsim::TCardImage& image, int answered = INT_MAX) {
     TPartialDownload result;
+    bool pulledAtSelect = false;
     auto select = [&] {
-        const int index = result.Sent++;
-        return index < answered || (index == answered && pulledSeemsAnswered);
+        pulledAtSelect = pulledAtSelect || result.Sent == answered;
+        return result.Sent++ < answered;
     };
     auto read = [&] { return result.Sent++ < answered; };
+    auto finish = [&] {
+        result.EndsAtSelect = pulledAtSelect && result.Sent == answered + 1;
+        return result;
+    };
     for (std::size_t i = 0; i < std::size(kFixedFiles); ++i) {
         if (i == 2 && !select()) { // the application's SELECT, after EF ICC and EF IC
-            return result;
+            return finish();
         }
         const TEf& ef = kFixedFiles[i];
         if (!select()) {
@@ -66,7 +74,7 @@ inline TPartialDownload PartialDownload(const cardsim::TCardImage& image, int an
         }
         result.File += Signature(sized.Ref.Fid);
     }
-    return result;
+    return finish();
 }
 
 // A closing message that passes a download off as good: it names the card and

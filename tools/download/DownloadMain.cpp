@@ -30,8 +30,9 @@ const char kUsage[] =
     "  --list           list the readers and their card states, and download nothing\n"
     "  --help           show this help\n"
     "\n"
-    "Exit status: 0 the card number was read; 1 no driver card was read;\n"
-    "2 a usage, PC/SC or file error.\n";
+    "Exit status: 0 the card was read whole; 1 no driver card was read (no card\n"
+    "number, or one of blanks only); 2 a usage, PC/SC or file error, or a\n"
+    "download that is not whole.\n";
 
 struct TOptions {
     std::optional<std::string> Reader;
@@ -277,7 +278,7 @@ int main(int argc, char* argv[]) {
         std::cout << "Download name: " << session.DownloadName << '\n';
     }
     PrintMessage(session.Message);
-    if (session.FLastIdentity.CardNumber.empty()) {
+    if (!CardNumberRead(session.FLastIdentity.CardNumber)) {
         return kExitNoCard;
     }
     if (!session.FLastIdentity.Complete) {
