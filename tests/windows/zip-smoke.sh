@@ -18,6 +18,17 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# A display no other X server holds: another one's windows would be found.
+display=""
+for n in $(seq $((90 + RANDOM % 50)) 199); do
+  [ -e "/tmp/.X$n-lock" ] || { display=:$n; break; }
+done
+Xvfb "$display" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
+pids+=($!)
+export DISPLAY=$display
+for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.05; done
+
+# The X server comes first: a prefix booted without one shows no window later.
 export WINEPREFIX=$work/prefix WINEDEBUG=-all
 # The system's winscard.dll is the fake one: wine takes it over its own only
 # when told to. Its debugger must never start.
@@ -32,21 +43,22 @@ mkdir -p "$folder"
 unzip -q "$zip" -d "$work/unpacked"
 cp -r "$work/unpacked"/*/. "$folder/"
 
-display=:$((90 + RANDOM % 100))
-Xvfb "$display" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
-pids+=($!)
-export DISPLAY=$display
-for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.05; done
 
 (cd "$folder" && wine ./dravik.exe >"$work/dravik.log" 2>&1) &
 pids+=($!)
 
 window=""
-for _ in $(seq 300); do
+# The first start in a new prefix sets wine up for the program: slow on a
+# busy machine.
+for _ in $(seq 1200); do
   window=$(xdotool search --name '^Dravik \(Kartolo\) - VELMARK$' 2>/dev/null | head -n 1) && [ -n "$window" ] && break
   sleep 0.1
 done
-[ -n "$window" ] || { echo "zip smoke: the window did not appear"; cat "$work/dravik.log"; exit 1; }
+[ -n "$window" ] || {
+  echo "zip smoke: the window did not appear"
+  cat "$work/dravik.log"
+  exit 1
+}
 sleep 2 # the reader and its card show up
 import -window root "$shots/windows-before.png"
 
