@@ -5,6 +5,11 @@
 
 #include "main/CardDownloadFile.h"
 
+#ifdef _WIN32
+#include "platform/WideText.h"
+
+#include <windows.h>
+#else
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -15,6 +20,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 using namespace downloadtest;
 namespace ef = cardsim::ef;
@@ -371,6 +377,8 @@ TEST_F(BitBtn1ClickTest, TheSecondDownloadReplacesTheFirstFileWhole) {
 
 // ------------------------------------------------------ the file's failures
 
+#ifndef _WIN32
+
 TEST(FileErrorMessage, RefusedAccessHasItsTextEveryOtherErrorItsNumber) {
     EXPECT_EQ(FileErrorMessage(EACCES), "File access denied");
     EXPECT_EQ(FileErrorMessage(EPERM), "File access denied");
@@ -631,6 +639,100 @@ TEST_F(BitBtn1ClickTest, AnotherUsersFileThatWeMayWriteIsWrittenWithItsOwnMode) 
     EXPECT_EQ(info.st_mode & 07777, 0666u);
     EXPECT_EQ(info.st_uid, kOwner);
 }
+
+#else
+// Windows: the file is shared for reading only while it is written, and its
+// errors carry Windows' codes.
+
+TEST(FileErrorMessage, RefusedAccessHasItsTextEveryOtherErrorItsWindowsCode) {
+    EXPECT_EQ(FileErrorMessage(ERROR_ACCESS_DENIED), "File access denied");
+    EXPECT_EQ(FileErrorMessage(ERROR_WRITE_PROTECT), "File access denied");
+    EXPECT_EQ(FileErrorMessage(ERROR_DISK_FULL), "I/O error 112");
+    EXPECT_EQ(FileErrorMessage(ERROR_SHARING_VIOLATION), "I/O error 32");
+}
+
+namespace {
+
+HANDLE OpenShared(const std::string& path, DWORD access, DWORD share) {
+    return CreateFileW(platform::Utf8ToWide(path).c_str(), access, share, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+} // namespace
+
+TEST_F(BitBtn1ClickTest, AFolderInTheWayIsReportedAsAccessDenied) {
+    InsertDriverCard();
+    std::filesystem::create_directory(Session.FOutputPath);
+    Click();
+    EXPECT_EQ(Session.Errors, std::vector<std::string>({"File access denied"}));
+    EXPECT_TRUE(fakepcsc::Calls("SCardTransmit").empty());
+    ExpectDisconnected();
+    ExpectRestored();
+}
+
+TEST_F(BitBtn1ClickTest, AFileAnotherWriterHoldsIsLeftAsItIs) {
+    InsertDriverCard();
+    WriteWholeFile(Session.FOutputPath, kPreviousFile);
+    const HANDLE other = OpenShared(Session.FOutputPath, GENERIC_WRITE, FILE_SHARE_READ);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    Click();
+    CloseHandle(other);
+    EXPECT_EQ(Session.Errors, std::vector<std::string>({"I/O error 32"}));
+    EXPECT_EQ(OutputFile(), kPreviousFile);
+    ExpectDisconnected();
+    ExpectRestored();
+}
+
+// While the card is read, others may read the file but not write it; once the
+// download is over, anyone may.
+TEST_F(BitBtn1ClickTest, WhileWrittenTheFileIsSharedForReadingOnly) {
+    const cardsim::TCardImage image = cardsim::BuildDriverCard();
+    Image = image;
+    auto card = std::make_shared<cardsim::TDriverCard>(image);
+    struct TSeen {
+        bool Checked = false;
+        bool Readable = false;
+        bool Writable = true;
+    };
+    auto seen = std::make_shared<TSeen>();
+    const std::string path = Session.FOutputPath;
+    InsertCard([card, seen, path](const Bytes& apdu) {
+        if (!seen->Checked && std::filesystem::exists(path)) {
+            seen->Checked = true;
+            const DWORD all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+            const HANDLE reader = OpenShared(path, GENERIC_READ, all);
+            seen->Readable = reader != INVALID_HANDLE_VALUE;
+            CloseHandle(reader);
+            const HANDLE writer = OpenShared(path, GENERIC_WRITE, all);
+            seen->Writable = writer != INVALID_HANDLE_VALUE;
+            CloseHandle(writer);
+        }
+        return card->Process(apdu);
+    });
+    Click();
+    EXPECT_TRUE(seen->Checked);
+    EXPECT_TRUE(seen->Readable);
+    EXPECT_FALSE(seen->Writable);
+    EXPECT_EQ(OutputFile(), Join(CompleteDownload(image)));
+    const HANDLE after = OpenShared(path, GENERIC_WRITE, 0);
+    EXPECT_NE(after, INVALID_HANDLE_VALUE);
+    CloseHandle(after);
+}
+
+// The wide-character file API: a folder name outside every ANSI code page.
+TEST_F(BitBtn1ClickTest, AFolderNamedInAnyScriptTakesTheFile) {
+    InsertDriverCard();
+    const std::filesystem::path folder = Scratch.Path / std::filesystem::path(u8"Željko Δ");
+    ASSERT_TRUE(std::filesystem::create_directory(folder));
+    const std::u8string name = (folder / "tmp.ddd").u8string();
+    Session.FOutputPath.assign(name.begin(), name.end());
+    Click();
+    EXPECT_TRUE(Session.Errors.empty());
+    std::ifstream in(folder / "tmp.ddd", std::ios::binary);
+    const std::string written{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_EQ(written, Join(CompleteDownload(Image)));
+}
+#endif
 
 TEST_F(BitBtn1ClickTest, EveryRecordAndChunkIsOnDiskBeforeTheNextCommand) {
     const cardsim::TCardImage image = cardsim::BuildDriverCard();

@@ -460,7 +460,13 @@ TEST_F(MainFormTest, UnpluggingTheOnlyReaderEmptiesTheList) {
     ASSERT_GT(removed, start + 1) << Dump(*window).toStdString();
     const QStringList lines = window->LogLines();
     EXPECT_EQ(lines[removed - 2], "Reader list changed");
+    // pcscd runs on without readers; Windows' service stops with the last one,
+    // and the window's context with it.
+#ifdef _WIN32
+    EXPECT_EQ(lines[removed - 1], "(SCARD_E_NO_SERVICE).");
+#else
     EXPECT_EQ(lines[removed - 1], "(SCARD_E_NO_READERS_AVAILABLE).");
+#endif
     EXPECT_EQ(window->Form()->ReaderListBox->count(), 0);
     EXPECT_EQ(window->Form()->BitBtn1->text(), "No card reader?");
     EXPECT_FALSE(window->Form()->BitBtn1->isEnabled());

@@ -1,5 +1,6 @@
 // dravik-download: the window's card download from the command line.
 #include "main/CardSession.h"
+#include "platform/Platform.h"
 #include "platform/Thread.h"
 
 #include <chrono>
@@ -50,15 +51,16 @@ struct TOptions {
 };
 
 // Parses the command line; returns an error text, empty on success.
-std::string ParseOptions(int argc, char* argv[], TOptions& options) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
+std::string ParseOptions(const std::vector<std::string>& args, TOptions& options) {
+    const std::size_t count = args.size();
+    for (std::size_t i = 1; i < count; ++i) {
+        const std::string& arg = args[i];
         auto value = [&](const char* name) -> std::optional<std::string> {
-            if (i + 1 >= argc) {
+            if (i + 1 >= count) {
                 return std::nullopt;
             }
             static_cast<void>(name);
-            return std::string(argv[++i]);
+            return args[++i];
         };
         if (arg == "--help" || arg == "-h") {
             options.Help = true;
@@ -186,8 +188,9 @@ void PrintMessage(const std::string& text) {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    platform::UseUtf8Console();
     TOptions options;
-    const std::string usageError = ParseOptions(argc, argv, options);
+    const std::string usageError = ParseOptions(platform::Utf8Arguments(argc, argv), options);
     if (!usageError.empty()) {
         std::cerr << "dravik-download: " << usageError << " (see --help)\n";
         return kExitError;
