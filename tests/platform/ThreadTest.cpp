@@ -140,9 +140,11 @@ TEST_F(ThreadTest, ManyWorkersReportingWhileBeingStoppedNeverDeadlock) {
         std::vector<std::unique_ptr<TLambdaThread>> threads;
         for (int i = 0; i < 4; ++i) {
             threads.push_back(std::make_unique<TLambdaThread>([&](TLambdaThread& self) {
-                while (!self.Terminated()) {
+                // At least one report each, however late the thread is
+                // scheduled: a busy machine may start it after Terminate().
+                do {
                     self.Synchronize([&] { ++calls; });
-                }
+                } while (!self.Terminated());
             }));
             threads.back()->Start();
         }
