@@ -37,6 +37,9 @@ struct TCardIdentity {
     // signature, or the file was not read whole): their records hold blanks
     // or are missing.
     int NotSignedByCard = 0;
+    // 2 when the card has the second-generation application and its part was
+    // read after the first's.
+    int Generation = 1;
 };
 
 // Whether a card number was read: the closing message's test, which the
@@ -47,6 +50,11 @@ bool CardNumberRead(const std::string& cardNumber);
 // Added to the closing message when the card did not sign every signed file.
 constexpr char kNotSignedCroatian[] = "Datoteka nije potpisana karticom!";
 constexpr char kNotSignedEnglish[] = "The file is not signed by the card!";
+
+// The closing message's line after the driver's for a second-generation card,
+// whose download holds both applications.
+constexpr char kSecondGenerationCroatian[] = "Kartica druge generacije (G1 i G2)";
+constexpr char kSecondGenerationEnglish[] = "Second-generation card (G1 and G2)";
 
 // Added to the closing message when the card number was read but the download
 // is not whole, so that it is never taken for a good one.
@@ -105,6 +113,8 @@ public:
     std::string FRootKeyPath;
 
 protected:
+    // The file steps run the exchange and log as the session's own.
+    friend class TDownloadSteps;
     // One line of the message log.
     virtual void AddLog(const std::string& line) = 0;
     // Edit1: the download name, or empty.

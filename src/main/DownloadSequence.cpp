@@ -103,6 +103,10 @@ void TCardSession::BitBtn1Click() {
         } else {
             message = "Kartica: " + platform::Iso8859ToUtf8(identity.CardNumber, 1) +
                       "\rVozac: " + identity.DriverDisplay;
+            if (identity.Generation == 2) {
+                message += std::string("\r") +
+                           (FCroatian ? kSecondGenerationCroatian : kSecondGenerationEnglish);
+            }
             if (!identity.Complete) {
                 message += std::string("\r\r") + kIncompleteWarning;
             }
