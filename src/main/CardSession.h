@@ -111,6 +111,9 @@ public:
     // The root key file; empty: EC_PK.bin beside the program, then in the
     // user's configuration folder.
     std::string FRootKeyPath;
+    // The second generation's root certificate; empty: the G2 part of a
+    // download is not checked.
+    std::string FRootG2Path;
 
 protected:
     // The file steps run the exchange and log as the session's own.
