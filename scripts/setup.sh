@@ -12,6 +12,7 @@ packages=(
   libgcrypt20-dev
   iproute2 util-linux procps
   xvfb xdotool x11-utils x11-apps imagemagick
+  at-spi2-core dbus-daemon python3-pyatspi desktop-file-utils
 )
 
 missing=()

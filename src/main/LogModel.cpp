@@ -2,6 +2,8 @@
 
 #include "main/LogView.h"
 
+#include <QIODevice>
+
 TLogModel::TLogModel(QObject* parent) : QAbstractListModel(parent) {}
 
 void TLogModel::Append(const QString& line) {
@@ -24,6 +26,18 @@ QVariant TLogModel::data(const QModelIndex& index, int role) const {
     const auto row = static_cast<std::size_t>(index.row());
     const std::size_t begin = row == 0 ? 0 : FEnds[row - 1];
     return QString::fromUtf8(FText.data() + begin, static_cast<qsizetype>(FEnds[row] - begin));
+}
+
+bool TLogModel::WriteTo(QIODevice& device) const {
+    std::size_t begin = 0;
+    for (const std::size_t end : FEnds) {
+        const auto length = static_cast<qint64>(end - begin);
+        if (device.write(FText.data() + begin, length) != length || !device.putChar('\n')) {
+            return false;
+        }
+        begin = end;
+    }
+    return true;
 }
 
 void AttachLog(TLogView* view, TLogModel* model) {

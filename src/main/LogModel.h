@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+class QIODevice;
 class TLogView;
 
 class TLogModel : public QAbstractListModel {
@@ -20,6 +21,10 @@ public:
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+
+    // Writes every line in UTF-8, each followed by a line feed; false when a
+    // write fails.
+    bool WriteTo(QIODevice& device) const;
 
 private:
     // The program runs for weeks: one UTF-8 buffer and an end offset per line

@@ -1,16 +1,191 @@
 #include "main/LogView.h"
 
+#include "main/LogAccessible.h"
+#include "main/LogModel.h"
+#include "main/WindowMessageBox.h"
+
+#include <QAction>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QDateTime>
+#include <QDir>
+#include <QFileDialog>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMenu>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QSaveFile>
 #include <QScrollBar>
+#include <QStandardPaths>
 #include <algorithm>
+#include <utility>
+#include <vector>
+
+namespace {
+
+std::function<QString(const QString&)>& SaveNameHandler() {
+    static std::function<QString(const QString&)> handler;
+    return handler;
+}
+
+} // namespace
 
 TLogView::TLogView(QWidget* parent) : QAbstractItemView(parent) {
-    setSelectionMode(SingleSelection);
+    logaccessible::Install();
+    // Lines are selected as in a list box, and several at once with Shift and
+    // Ctrl for copying.
+    setSelectionMode(ExtendedSelection);
     setSelectionBehavior(SelectRows);
     // Like a list box, the log does not scroll sideways: a long line is cut at
     // the right edge.
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+
+    FCopyAction = new QAction(this);
+    FCopyAction->setShortcut(QKeySequence::Copy);
+    FCopyAction->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    connect(FCopyAction, &QAction::triggered, this, &TLogView::CopySelection);
+    addAction(FCopyAction);
+    FSelectAllAction = new QAction(this);
+    FSelectAllAction->setShortcut(QKeySequence::SelectAll);
+    FSelectAllAction->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    connect(FSelectAllAction, &QAction::triggered, this, &TLogView::selectAll);
+    addAction(FSelectAllAction);
+    FSaveAction = new QAction(this);
+    connect(FSaveAction, &QAction::triggered, this, &TLogView::SaveLogAs);
+    SetCroatian(true);
+}
+
+void TLogView::SetCroatian(bool croatian) {
+    FCroatian = croatian;
+    // What a screen reader calls the list.
+    setAccessibleName(croatian ? QStringLiteral("Zapisnik") : QStringLiteral("Log"));
+    FCopyAction->setText(croatian ? QStringLiteral("Kopiraj") : QStringLiteral("Copy"));
+    FSelectAllAction->setText(croatian ? QStringLiteral("Odaberi sve")
+                                       : QStringLiteral("Select all"));
+    FSaveAction->setText(croatian ? QStringLiteral("Spremi zapisnik...")
+                                  : QStringLiteral("Save log..."));
+}
+
+void TLogView::SetSaveNameHandler(std::function<QString(const QString&)> ask) {
+    SaveNameHandler() = std::move(ask);
+}
+
+QString TLogView::SelectedText() const {
+    if (model() == nullptr || selectionModel() == nullptr) {
+        return {};
+    }
+    // Ranges in the order they were selected, possibly overlapping: merged
+    // into rows in the log's order, so that a line is copied once.
+    std::vector<std::pair<int, int>> ranges;
+    for (const QItemSelectionRange& range : selectionModel()->selection()) {
+        if (range.parent() == rootIndex()) {
+            ranges.emplace_back(range.top(), range.bottom());
+        }
+    }
+    std::sort(ranges.begin(), ranges.end());
+    QString text;
+    int next = 0;
+    bool first = true;
+    for (const auto& [top, bottom] : ranges) {
+        for (int row = std::max(top, next); row <= bottom; ++row) {
+            if (!first) {
+                text += u'\n';
+            }
+            first = false;
+            text += model()->index(row, 0, rootIndex()).data(Qt::DisplayRole).toString();
+        }
+        next = std::max(next, bottom + 1);
+    }
+    return text;
+}
+
+void TLogView::CopySelection() {
+    if (selectionModel() == nullptr || !selectionModel()->hasSelection()) {
+        return;
+    }
+    QGuiApplication::clipboard()->setText(SelectedText());
+}
+
+bool TLogView::SaveLog(const QString& path) {
+    QSaveFile file(path);
+    // Text mode: line feeds become the platform's line ends.
+    bool written = file.open(QIODevice::WriteOnly | QIODevice::Text);
+    if (written && model() != nullptr) {
+        const auto* log = qobject_cast<const TLogModel*>(model());
+        if (log != nullptr) {
+            written = log->WriteTo(file);
+        } else {
+            const int rows = model()->rowCount(rootIndex());
+            for (int row = 0; row < rows && written; ++row) {
+                const QString line = model()->index(row, 0, rootIndex()).data().toString();
+                written = file.write(line.toUtf8()) >= 0 && file.write("\n", 1) == 1;
+            }
+        }
+    }
+    if (written) {
+        written = file.commit();
+    }
+    if (!written) {
+        const QString reason = file.errorString();
+        file.cancelWriting();
+        messagebox::Show(this, QStringLiteral("Dravik"),
+                         (FCroatian ? QStringLiteral("Zapisnik nije spremljen u %1:\r%2")
+                                    : QStringLiteral("The log was not saved to %1:\r%2"))
+                             .arg(QDir::toNativeSeparators(path), reason));
+    }
+    return written;
+}
+
+void TLogView::SaveLogAs() {
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    const QString proposed = QDir(folder).filePath(
+        QStringLiteral("dravik-log-%1.txt")
+            .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"))));
+    QString path;
+    if (SaveNameHandler()) {
+        path = SaveNameHandler()(proposed);
+    } else {
+        path = QFileDialog::getSaveFileName(
+            this, FCroatian ? QStringLiteral("Spremi zapisnik") : QStringLiteral("Save log"),
+            proposed,
+            FCroatian ? QStringLiteral("Tekstne datoteke (*.txt);;Sve datoteke (*)")
+                      : QStringLiteral("Text files (*.txt);;All files (*)"));
+    }
+    if (!path.isEmpty()) {
+        SaveLog(path);
+    }
+}
+
+void TLogView::keyPressEvent(QKeyEvent* event) {
+    // The item view's own Ctrl+C copies the current line only, whatever is
+    // selected; reached when the shortcut is not, as in a dialog that eats it.
+    if (event == QKeySequence::Copy) {
+        CopySelection();
+        event->accept();
+        return;
+    }
+    QAbstractItemView::keyPressEvent(event);
+}
+
+void TLogView::contextMenuEvent(QContextMenuEvent* event) {
+    const bool lines = model() != nullptr && model()->rowCount(rootIndex()) > 0;
+    FCopyAction->setEnabled(selectionModel() != nullptr && selectionModel()->hasSelection());
+    FSelectAllAction->setEnabled(lines);
+    // Shown without a nested event loop of its own: the window may close
+    // while the menu is open, and nothing may then return into a freed view.
+    auto* menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->addAction(FCopyAction);
+    menu->addAction(FSelectAllAction);
+    menu->addSeparator();
+    menu->addAction(FSaveAction);
+    connect(menu, &QMenu::aboutToHide, this, [this] {
+        // The shortcuts work whatever the menu last showed.
+        FCopyAction->setEnabled(true);
+        FSelectAllAction->setEnabled(true);
+    });
+    menu->popup(event->globalPos());
 }
 
 int TLogView::RowCount() const {

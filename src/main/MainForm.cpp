@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QEvent>
+#include <QIcon>
 #include <QMouseEvent>
 #include <QPalette>
 #include <QUrl>
@@ -56,12 +57,22 @@ const char* CardStateWord(std::uint8_t state) {
 
 } // namespace
 
+QIcon ApplicationIcon() {
+    Q_INIT_RESOURCE(resources);
+    QIcon icon;
+    for (const int size : {16, 22, 24, 32, 48, 64, 128, 256}) {
+        icon.addFile(QStringLiteral(":/icons/dravik-%1.png").arg(size), QSize(size, size));
+    }
+    return icon;
+}
+
 TMainForm::TMainForm(const std::string& library, QWidget* parent)
     : QMainWindow(parent), ui(std::make_unique<Ui::MainForm>()) {
     // The logos live in a static library whose resource object the linker would
     // otherwise drop: nothing else refers to it.
     Q_INIT_RESOURCE(resources);
     ui->setupUi(this);
+    setWindowIcon(ApplicationIcon());
     // The log panel wears the desktop's tooltip background, whatever the theme
     // makes of it, rather than one fixed colour.
     QPalette panel = ui->Panel8->palette();
@@ -69,6 +80,8 @@ TMainForm::TMainForm(const std::string& library, QWidget* parent)
     ui->Panel8->setPalette(panel);
     FLogModel = new TLogModel(this);
     AttachLog(ui->LogBox, FLogModel);
+    ui->MenuPodaci->insertAction(ui->Action2, ui->LogBox->SaveAction());
+    ui->MenuPodaci->insertSeparator(ui->Action2);
     move(0, 0);
 
     connect(ui->BitBtn1, &QPushButton::clicked, this, [this] { BitBtn1Click(); });
@@ -303,6 +316,7 @@ void TMainForm::ApplyLanguage() {
     ui->BitBtn1->setText(FCroatian ? QStringLiteral("Umetnite tahografsku karticu")
                                    : QStringLiteral("Insert tachograph card"));
     SetActionTexts();
+    ui->LogBox->SetCroatian(FCroatian);
     UpdateReadButton();
 }
 

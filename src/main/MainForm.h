@@ -14,6 +14,10 @@ namespace Ui {
 class MainForm;
 }
 class TLogModel;
+class QIcon;
+
+// The program's icon in every size drawn (resources/draw-icon.sh).
+QIcon ApplicationIcon();
 
 class TMainForm : public QMainWindow, public TCardSession {
     Q_OBJECT

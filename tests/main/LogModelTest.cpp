@@ -1,11 +1,20 @@
 // The message log: the model keeps every line as given, in order, and the view
-// shows them without moving when lines are appended.
+// shows them without moving when lines are appended; the user copies and saves
+// them, and a screen reader reads them.
 #include "main/LogModel.h"
 #include "main/LogView.h"
+#include "main/WindowMessageBox.h"
 
+#include <QAccessible>
 #include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QDir>
+#include <QFile>
 #include <QImage>
+#include <QMenu>
 #include <QScrollBar>
+#include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -246,4 +255,162 @@ TEST_F(LogViewTest, PaintsTextOnlyOnRowsThatHaveLines) {
     for (int row = 2; row < 10; ++row) {
         EXPECT_EQ(inkIn(row), 0) << "row " << row;
     }
+}
+
+// ------------------------------------------------ copying, saving, reading
+
+namespace {
+
+QPoint RowPoint(const TLogView& view, int visibleRow) {
+    return {10, visibleRow * view.RowHeight() + view.RowHeight() / 2};
+}
+
+QByteArray FileBytes(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
+}
+
+// Opens the context menu at the first row; `choose` gets its action texts and
+// returns the one to trigger, empty for none.
+QStringList ContextMenu(TLogView& view, const QString& choose) {
+    const QPoint at = RowPoint(view, 0);
+    QContextMenuEvent event(QContextMenuEvent::Mouse, at, view.viewport()->mapToGlobal(at));
+    QApplication::sendEvent(view.viewport(), &event);
+    QStringList texts;
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    if (menu == nullptr) {
+        return texts;
+    }
+    QAction* chosen = nullptr;
+    for (QAction* action : menu->actions()) {
+        if (!action->isSeparator()) {
+            texts << action->text() + (action->isEnabled() ? "" : " (disabled)");
+            if (action->text() == choose) {
+                chosen = action;
+            }
+        }
+    }
+    menu->close();
+    if (chosen != nullptr) {
+        chosen->trigger();
+    }
+    QCoreApplication::processEvents();
+    return texts;
+}
+
+} // namespace
+
+TEST_F(LogViewTest, CtrlCCopiesTheSelectedLinesOnceEachInLogOrder) {
+    Show(8);
+    Append(20);
+    View.setFocus();
+    QApplication::clipboard()->setText(QStringLiteral("before"));
+    QTest::keyClick(&View, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::clipboard()->text(), "before") << "nothing selected, nothing copied";
+
+    // Lines 3 to 5 by click and Shift+click, then line 1 with Ctrl+click.
+    QTest::mouseClick(View.viewport(), Qt::LeftButton, {}, RowPoint(View, 3));
+    QTest::mouseClick(View.viewport(), Qt::LeftButton, Qt::ShiftModifier, RowPoint(View, 5));
+    QTest::mouseClick(View.viewport(), Qt::LeftButton, Qt::ControlModifier, RowPoint(View, 1));
+    QTest::keyClick(&View, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QApplication::clipboard()->text(), "line 1\nline 3\nline 4\nline 5");
+
+    // Overlapping ranges, as a keyboard and a mouse selection can make them.
+    View.selectionModel()->select(QItemSelection(Model.index(12), Model.index(14)),
+                                  QItemSelectionModel::ClearAndSelect);
+    View.selectionModel()->select(QItemSelection(Model.index(10), Model.index(13)),
+                                  QItemSelectionModel::Select);
+    EXPECT_EQ(View.SelectedText(), "line 10\nline 11\nline 12\nline 13\nline 14");
+}
+
+TEST_F(LogViewTest, TheContextMenuCopiesSelectsAllAndSavesInTheWindowsLanguage) {
+    Show(4);
+    Append(2);
+    EXPECT_EQ(ContextMenu(View, {}),
+              (QStringList{"Kopiraj (disabled)", "Odaberi sve", "Spremi zapisnik..."}));
+    QTest::mouseClick(View.viewport(), Qt::LeftButton, {}, RowPoint(View, 1));
+    EXPECT_EQ(ContextMenu(View, QStringLiteral("Kopiraj")).value(0), "Kopiraj");
+    EXPECT_EQ(QApplication::clipboard()->text(), "line 1");
+
+    View.SetCroatian(false);
+    EXPECT_EQ(ContextMenu(View, QStringLiteral("Select all")),
+              (QStringList{"Copy", "Select all", "Save log..."}));
+    EXPECT_EQ(View.SelectedText(), "first\nline 1\nline 2");
+
+    QTemporaryDir dir;
+    QString proposed;
+    TLogView::SetSaveNameHandler([&](const QString& offered) {
+        proposed = offered;
+        return dir.filePath(QStringLiteral("chosen.txt"));
+    });
+    ContextMenu(View, QStringLiteral("Save log..."));
+    TLogView::SetSaveNameHandler({});
+    EXPECT_TRUE(proposed.endsWith(QStringLiteral(".txt"))) << proposed.toStdString();
+    EXPECT_EQ(FileBytes(dir.filePath(QStringLiteral("chosen.txt"))), "first\nline 1\nline 2\n");
+}
+
+TEST_F(LogViewTest, SavingWritesEveryLineWholeOrLeavesTheOldFileAndSaysWhy) {
+    Show(4);
+    Model.Append(QStringLiteral("Čitač kartica: Šđ"));
+    Model.Append(QString());
+    Model.Append(QStringLiteral("ends in a blank "));
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("log.txt"));
+    QFile old(path);
+    ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+    old.write("an older and much longer log that must not show through\n");
+    old.close();
+
+    EXPECT_TRUE(View.SaveLog(path));
+    EXPECT_EQ(FileBytes(path),
+              "first\n\xC4\x8Cita\xC4\x8D kartica: \xC5\xA0\xC4\x91\n\nends in a blank \n");
+
+    QStringList shown;
+    messagebox::SetHandler([&](const QString&, const QString& text) { shown << text; });
+    View.SetCroatian(false);
+    // A folder where the file should be: nothing written, the folder kept.
+    const QString taken = dir.filePath(QStringLiteral("taken"));
+    ASSERT_TRUE(QDir().mkdir(taken));
+    EXPECT_FALSE(View.SaveLog(taken));
+    EXPECT_FALSE(View.SaveLog(dir.filePath(QStringLiteral("missing/log.txt"))));
+    messagebox::SetHandler({});
+    ASSERT_EQ(shown.size(), 2);
+    EXPECT_TRUE(shown[0].startsWith("The log was not saved to " + QDir::toNativeSeparators(taken)))
+        << shown[0].toStdString();
+    EXPECT_TRUE(shown[1].contains(QStringLiteral("missing"))) << shown[1].toStdString();
+    EXPECT_GT(shown[1].section(u'\r', 1).size(), 3) << "the system's reason is given";
+    EXPECT_TRUE(QFileInfo(taken).isDir());
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"log.txt"});
+}
+
+// Reading every line over AT-SPI is tests/atspi; here what a reader does
+// besides: selecting, and lines that change under it.
+TEST_F(LogViewTest, AScreenReaderSelectsLinesAndReadsTheLinesOfTheModelShown) {
+    Show(3);
+    Append(10);
+    QAccessibleInterface* list = QAccessible::queryAccessibleInterface(&View);
+    ASSERT_NE(list, nullptr);
+    ASSERT_NE(list->tableInterface(), nullptr);
+    ASSERT_EQ(list->childCount(), 11);
+    EXPECT_EQ(list->child(4), list->child(4)) << "one interface per line";
+    EXPECT_EQ(list->indexOfChild(list->child(4)), 4);
+    EXPECT_EQ(list->child(11), nullptr);
+
+    View.selectionModel()->select(Model.index(2), QItemSelectionModel::Select);
+    EXPECT_EQ(list->tableInterface()->selectedRows(), QList<int>{2});
+    EXPECT_TRUE(list->child(2)->state().selected);
+    EXPECT_TRUE(list->tableInterface()->selectRow(5));
+    EXPECT_TRUE(View.selectionModel()->isSelected(Model.index(5)));
+
+    Append(1);
+    ASSERT_EQ(list->childCount(), 12);
+    EXPECT_EQ(list->child(11)->text(QAccessible::Name), "line 11");
+
+    TLogModel other;
+    other.Append(QStringLiteral("other"));
+    View.setModel(&other);
+    ASSERT_EQ(list->childCount(), 1);
+    EXPECT_EQ(list->child(0)->text(QAccessible::Name), "other");
+    EXPECT_EQ(list->child(1), nullptr);
+    View.setModel(&Model);
 }

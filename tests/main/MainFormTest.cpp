@@ -229,10 +229,13 @@ TEST_F(MainFormTest, CaptionsMenuAndShortcutAreThoseOfTheLayout) {
     EXPECT_EQ(top[0]->text(), "&Podaci");
     EXPECT_EQ(top[1]->text(), "&O programu");
     const QList<QAction*> data = top[0]->menu()->actions();
-    ASSERT_EQ(data.size(), 3);
+    ASSERT_EQ(data.size(), 5);
     EXPECT_EQ(data[0], ui->Action1);
     EXPECT_TRUE(data[1]->isSeparator());
-    EXPECT_EQ(data[2], ui->Action2);
+    EXPECT_EQ(data[2], ui->LogBox->SaveAction());
+    EXPECT_EQ(data[2]->text(), QStringLiteral("Spremi zapisnik..."));
+    EXPECT_TRUE(data[3]->isSeparator());
+    EXPECT_EQ(data[4], ui->Action2);
     const QList<QAction*> about = top[1]->menu()->actions();
     ASSERT_EQ(about.size(), 3);
     ASSERT_NE(about[0]->menu(), nullptr);
