@@ -152,9 +152,9 @@ TEST_F(Gen2DownloadTest, AMissingVersion2FileAndARefusedSignature) {
     EXPECT_EQ(report.ChainG2, cardfile::TChain::Valid);
 }
 
-// One flipped byte in a G2 block makes exactly that block invalid; a bad root
-// certificate gets a clear line.
-TEST_F(Gen2DownloadTest, AFlippedByteAndABadRootCertificateAreTold) {
+// One flipped byte in a G2 block makes exactly that block invalid; a
+// signature of an unexpected length and a bad root certificate get clear lines.
+TEST_F(Gen2DownloadTest, AFlippedByteAnOddSignatureLengthAndABadRootAreTold) {
     InsertDriverCard(Gen2(2));
     Download();
     std::string file = OutputFile();
@@ -173,6 +173,22 @@ TEST_F(Gen2DownloadTest, AFlippedByteAndABadRootCertificateAreTold) {
     EXPECT_TRUE(report.Blocks.size() == 12 &&
                 std::all_of(report.Blocks.begin(), report.Blocks.end(),
                             [](const auto& b) { return b.Verdict == cardfile::TVerdict::Valid; }));
+
+    // A signature of another length than the card's curve gives: invalid,
+    // with a line that says so.
+    std::string rebuilt;
+    for (const auto& record : records) {
+        Bytes data = record.Data;
+        if (record.Fid == 0x0524 && record.Type == 0x03) {
+            data.resize(70);
+        }
+        rebuilt += Header(record.Fid, record.Type, data.size()) + AsString(data);
+    }
+    report = Check(rebuilt);
+    EXPECT_FALSE(report.AllValid());
+    EXPECT_NE(std::find(report.Notes.begin(), report.Notes.end(),
+                        "G2 signature of 0524 has 70 bytes where brainpoolP256r1 gives 64"),
+              report.Notes.end());
 
     // The root certificate's bytes cut short: a clear line, no crash.
     const Bytes cut(cardsim::TestPkiG2().RootCertificate.begin(),
