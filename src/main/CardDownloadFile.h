@@ -42,9 +42,16 @@ public:
     // File identifier, type and 16-bit length, then `data`, in one write.
     void WriteRecord(std::uint16_t fid, std::uint8_t type, std::uint16_t length,
                      const std::string& data = {});
+    // Bytes written so far: where the next record's header will lie.
+    std::uint64_t Position() const { return FPosition; }
+    // Sets the 16-bit length of the record whose header lies at `offset` to
+    // `length`, leaving the end of the file where it is: a file whose reading
+    // stopped partway is framed by what was written, not by what was announced.
+    void SetRecordLength(std::uint64_t offset, std::uint16_t length);
     void Close();
 
 private:
     // The descriptor on Linux, the HANDLE on Windows; -1 when closed.
     std::intptr_t FHandle = -1;
+    std::uint64_t FPosition = 0;
 };

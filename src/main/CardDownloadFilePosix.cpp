@@ -67,6 +67,24 @@ void TCardDownloadFile::Write(const void* data, std::size_t length) {
         }
         next += written;
         length -= static_cast<std::size_t>(written);
+        FPosition += static_cast<std::uint64_t>(written);
+    }
+}
+
+void TCardDownloadFile::SetRecordLength(std::uint64_t offset, std::uint16_t length) {
+    const char bytes[2] = {static_cast<char>(length >> 8), static_cast<char>(length & 0xFF)};
+    // pwrite leaves the file offset alone: the next write still appends.
+    const auto at = static_cast<off_t>(offset + 3);
+    for (;;) {
+        const ssize_t written =
+            ::pwrite(static_cast<int>(FHandle), bytes, sizeof(bytes), at);
+        if (written == static_cast<ssize_t>(sizeof(bytes))) {
+            return;
+        }
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        throw TFileError(written < 0 ? errno : EIO);
     }
 }
 

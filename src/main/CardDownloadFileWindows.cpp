@@ -63,6 +63,28 @@ void TCardDownloadFile::Write(const void* data, std::size_t length) {
         }
         next += written;
         length -= written;
+        FPosition += written;
+    }
+}
+
+void TCardDownloadFile::SetRecordLength(std::uint64_t offset, std::uint16_t length) {
+    const char bytes[2] = {static_cast<char>(length >> 8), static_cast<char>(length & 0xFF)};
+    // A write at an offset moves a synchronous handle's file pointer: put it
+    // back at the end, where the next record goes.
+    auto seek = [this](std::uint64_t at) {
+        LARGE_INTEGER distance{};
+        distance.QuadPart = static_cast<LONGLONG>(at);
+        if (!SetFilePointerEx(AsHandle(FHandle), distance, nullptr, FILE_BEGIN)) {
+            throw TFileError(static_cast<int>(GetLastError()));
+        }
+    };
+    seek(offset + 3);
+    DWORD written = 0;
+    const BOOL ok = WriteFile(AsHandle(FHandle), bytes, sizeof(bytes), &written, nullptr);
+    const DWORD error = ok ? (written == sizeof(bytes) ? 0 : ERROR_DISK_FULL) : GetLastError();
+    seek(FPosition);
+    if (error != 0) {
+        throw TFileError(static_cast<int>(error));
     }
 }
 

@@ -39,6 +39,9 @@ struct TCardIdentity {
     // signature, or the file was not read whole): their records hold blanks
     // or are missing.
     int NotSignedByCard = 0;
+    // 2 when the card has the second-generation application and its part was
+    // read after the first's.
+    int Generation = 1;
 };
 
 // What became of a download: the closing message's icon and the log's result
@@ -73,6 +76,11 @@ bool CardNumberRead(const std::string& cardNumber);
 // Added to the closing message when the card did not sign every signed file.
 constexpr char kNotSignedCroatian[] = "Datoteka nije potpisana karticom!";
 constexpr char kNotSignedEnglish[] = "The file is not signed by the card!";
+
+// The closing message's line after the driver's for a second-generation card,
+// whose download holds both applications.
+constexpr char kSecondGenerationCroatian[] = "Kartica druge generacije (G1 i G2)";
+constexpr char kSecondGenerationEnglish[] = "Second-generation card (G1 and G2)";
 
 // Added to the closing message when the card number was read but the download
 // is not whole, so that it is never taken for a good one.
@@ -138,12 +146,17 @@ public:
     // The root key file; empty: EC_PK.bin beside the program, then in the
     // user's configuration folder.
     std::string FRootKeyPath;
+    // The second generation's root certificate; empty: the G2 part of a
+    // download is not checked.
+    std::string FRootG2Path;
 
 protected:
     // Archives the working file and logs the download's result line.
     void SaveDownload(const TCardIdentity& identity, const std::string& fileError);
     bool FServiceNoteShown = false;
 
+    // The file steps run the exchange and log as the session's own.
+    friend class TDownloadSteps;
     // One line of the message log.
     virtual void AddLog(const std::string& line) = 0;
     // Edit1: the download name, or empty.

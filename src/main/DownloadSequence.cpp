@@ -29,7 +29,18 @@ bool TCardSession::VerifyDownload() {
         AddLog("Signatures not checked: the card download file cannot be read back");
         return true;
     }
-    const cardfile::TReport report = cardfile::Verify(*bytes, &*root.Key);
+    std::optional<cardfile::TBytes> rootG2;
+    if (!FRootG2Path.empty()) {
+        rootG2 = cardfile::ReadWholeFile(FRootG2Path);
+        if (!rootG2) {
+            AddLog("G2 signatures not checked: " + FRootG2Path + " cannot be read");
+        }
+    }
+    const cardfile::TReport report =
+        cardfile::Verify(*bytes, &*root.Key, rootG2 ? &*rootG2 : nullptr);
+    for (const std::string& note : report.Notes) {
+        AddLog(note);
+    }
     AddLog(std::string(report.AllValid() ? "Signatures valid: " : "Signatures NOT valid: ") +
            report.Summary() + " (root key " + root.Path + ")");
     return report.AllValid();
@@ -141,6 +152,10 @@ void TCardSession::BitBtn1Click() {
         } else {
             message = "Kartica: " + platform::Iso8859ToUtf8(identity.CardNumber, 1) +
                       "\rVozac: " + identity.DriverDisplay;
+            if (identity.Generation == 2) {
+                message += std::string("\r") +
+                           (FCroatian ? kSecondGenerationCroatian : kSecondGenerationEnglish);
+            }
             if (!identity.Complete) {
                 message += std::string("\r\r") + kIncompleteWarning;
             }

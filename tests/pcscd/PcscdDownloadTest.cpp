@@ -196,6 +196,33 @@ TEST_F(PcscdDownload, TheCommandLineDownloadsTheSampleCardByteForByte) {
     }
 }
 
+// Second-generation cards of both versions through the real stack: both parts
+// downloaded and every signature checked against the two test roots.
+TEST_F(PcscdDownload, SecondGenerationCardsOfBothVersionsDownloadAndVerify) {
+    for (int version : {1, 2}) {
+        SCOPED_TRACE("version " + std::to_string(version));
+        cardsim::TCardOptions options;
+        options.Gen2Version = version;
+        TInsertedCard card(cardsim::BuildDriverCard(options), false);
+        ASSERT_TRUE(card.Inserted);
+        const fs::path output = Dir / "gen2.ddd";
+        const TRun run =
+            RunProgram({DRAVIK_DOWNLOAD_PATH, "--output", output.string(), "--wait", "5", "--root",
+                        DRAVIK_TEST_ROOT_KEY_PATH, "--root-g2", DRAVIK_TEST_ROOT_G2_PATH});
+        EXPECT_EQ(run.ExitCode, 0) << run.Output;
+        EXPECT_NE(run.Output.find("Signatures valid: certificate chain valid; 12 of 12 signatures "
+                                  "valid; G2: certificate chain valid; " +
+                                  std::string(version == 2 ? "19 of 19" : "13 of 13")),
+                  std::string::npos)
+            << run.Output;
+        EXPECT_NE(run.Output.find("Kartica druge generacije (G1 i G2)"), std::string::npos)
+            << run.Output;
+        const TRun verify = RunProgram({DRAVIK_VERIFY_PATH, "--root", DRAVIK_TEST_ROOT_KEY_PATH,
+                                        "--root-g2", DRAVIK_TEST_ROOT_G2_PATH, output.string()});
+        EXPECT_EQ(verify.ExitCode, 0) << verify.Output;
+    }
+}
+
 TEST_F(PcscdDownload, ACardPulledInTheMiddleEndsTheDownloadAndTheNextOneWorks) {
     const fs::path output = Dir / "tmp.ddd";
     {

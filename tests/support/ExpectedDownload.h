@@ -259,6 +259,7 @@ inline std::vector<std::string> CompleteDownloadLog(const cardsim::TCardImage& i
             lines.insert(lines.end(), part->begin(), part->end());
         }
     }
+    lines.push_back("DF Tachograph_G2 Select - status = 6A82: a first-generation card");
     if (cardUpdate && image.SigningKey) {
         lines.push_back("EF Card Download UpdateBinary OK");
     }

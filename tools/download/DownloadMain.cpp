@@ -32,6 +32,8 @@ const char kUsage[] =
     "  --root FILE      the root key file that signatures are checked against\n"
     "                   (default: EC_PK.bin beside the program, then in the user's\n"
     "                   configuration folder; without one they are not checked)\n"
+    "  --root-g2 FILE   the second generation's root certificate that the G2 part of\n"
+    "                   a second-generation card's download is checked against\n"
     "  --help           show this help\n"
     "\n"
     "Exit status: 0 the card was read whole; 1 no driver card was read (no card\n"
@@ -48,6 +50,7 @@ struct TOptions {
     bool Help = false;
     bool NoCardUpdate = false;
     std::optional<std::string> Root;
+    std::optional<std::string> RootG2;
 };
 
 // Parses the command line; returns an error text, empty on success.
@@ -72,6 +75,11 @@ std::string ParseOptions(const std::vector<std::string>& args, TOptions& options
             options.Root = value("--root");
             if (!options.Root || options.Root->empty()) {
                 return "--root needs a file name";
+            }
+        } else if (arg == "--root-g2") {
+            options.RootG2 = value("--root-g2");
+            if (!options.RootG2 || options.RootG2->empty()) {
+                return "--root-g2 needs a file name";
             }
         } else if (arg == "--reader") {
             options.Reader = value("--reader");
@@ -208,6 +216,9 @@ int main(int argc, char* argv[]) {
     session.FUpdateCardDownload = !options.NoCardUpdate;
     if (options.Root) {
         session.FRootKeyPath = *options.Root;
+    }
+    if (options.RootG2) {
+        session.FRootG2Path = *options.RootG2;
     }
     session.InitSmartCard();
     if (!session.FPCSC->IsLoaded()) {
