@@ -76,8 +76,7 @@ void TCardDownloadFile::SetRecordLength(std::uint64_t offset, std::uint16_t leng
     // pwrite leaves the file offset alone: the next write still appends.
     const auto at = static_cast<off_t>(offset + 3);
     for (;;) {
-        const ssize_t written =
-            ::pwrite(static_cast<int>(FHandle), bytes, sizeof(bytes), at);
+        const ssize_t written = ::pwrite(static_cast<int>(FHandle), bytes, sizeof(bytes), at);
         if (written == static_cast<ssize_t>(sizeof(bytes))) {
             return;
         }

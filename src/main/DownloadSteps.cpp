@@ -510,9 +510,8 @@ TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
         steps.ReadFixed(kCaCertificate);
         steps.ReadFixed(kIdentification);
 
-        steps.Identity.DownloadName = "C_" + StampText(now) + "_" +
-                                      steps.Identity.DriverDisplay + "_" +
-                                      platform::Iso8859ToUtf8(steps.Identity.CardNumber, 1);
+        steps.Identity.DownloadName = "C_" + StampText(now) + "_" + steps.Identity.DriverDisplay +
+                                      "_" + platform::Iso8859ToUtf8(steps.Identity.CardNumber, 1);
         ShowDownloadName(steps.Identity.DownloadName);
 
         for (const TFixedFile& row : kLaterFixedFiles) {
