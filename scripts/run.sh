@@ -40,9 +40,9 @@ else
   echo "Using the PC/SC service that runs on this machine."
 fi
 
-"$build/tools/vcard/dravik-vcard" >/dev/null 2>&1 &
+"$build/tools/vcard/dravik-vcard" --gen2 2 >/dev/null 2>&1 &
 pids+=($!)
-echo "Inserted the simulated driver card into \"Virtual PCD 00 00\"."
+echo "Inserted the simulated second-generation driver card (version 2) into \"Virtual PCD 00 00\"."
 
 if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
   "$build/src/dravik"
@@ -53,12 +53,15 @@ else
   # The simulated card signs with the project's test PKI: the demo names its
   # root, which Dravik never trusts on its own.
   test_root="$root/tests/data/test-pki/test-root-EC_PK.bin"
-  "$build/tools/download/dravik-download" --wait 5 --root "$test_root" || status=$?
+  test_root_g2="$root/tests/data/test-pki/test-root-g2-certificate.bin"
+  "$build/tools/download/dravik-download" --wait 5 --root "$test_root" \
+    --root-g2 "$test_root_g2" || status=$?
   echo
   echo "dravik-download ended with exit status $status; the file is $build/tools/download/tmp.ddd"
   if [ "$status" -eq 0 ]; then
-    echo "Checking it: dravik-verify --root $test_root"
-    "$build/tools/verify/dravik-verify" --root "$test_root" "$build/tools/download/tmp.ddd" |
+    echo "Checking it: dravik-verify --root $test_root --root-g2 $test_root_g2"
+    "$build/tools/verify/dravik-verify" --root "$test_root" --root-g2 "$test_root_g2" \
+      "$build/tools/download/tmp.ddd" |
       tail -n 2 || status=$?
   fi
   exit "$status"

@@ -142,6 +142,39 @@ int main(int argc, char* argv[]) {
         }
     }
     unsigning.Remove();
+
+    // A full second-generation card of version 2 in the second reader: both
+    // applications, every signature checked against the two test roots.
+    TVirtualCard gen2(DRAVIK_VCARD_PATH,
+                      {"--port", "35964", "--gen2", "2", "--refuse-update", "6A88"});
+    if (!gen2.Insert(&error)) {
+        return Fail(error);
+    }
+    const std::string gen2File = folder + "/gen2.ddd";
+    const std::vector<std::string> gen2Download{DRAVIK_DOWNLOAD_PATH,
+                                                "--output",
+                                                gen2File,
+                                                "--reader",
+                                                "Virtual PCD 00 01",
+                                                "--root",
+                                                TEST_PKI_DIR "/test-root-EC_PK.bin",
+                                                "--root-g2",
+                                                TEST_PKI_DIR "/test-root-g2-certificate.bin"};
+    std::vector<double> gen2Ms;
+    for (int round = 0; round < kWarmUps + kRounds; ++round) {
+        const TProgramRun run = TimedRun(gen2Download);
+        if (run.ExitCode != 0) {
+            return Fail("the download of the second-generation card ended with " +
+                        std::to_string(run.ExitCode));
+        }
+        if (round >= kWarmUps) {
+            gen2Ms.push_back(run.Ms);
+        }
+    }
+    gen2.Remove();
+    const TProgramRun verified =
+        TimedRun({DRAVIK_VERIFY_PATH, "--root", TEST_PKI_DIR "/test-root-EC_PK.bin", "--root-g2",
+                  TEST_PKI_DIR "/test-root-g2-certificate.bin", gen2File});
     const double downloadMedian = Median(downloadMs);
     const double minimalMedian = Median(minimalMs);
     const double processRatio = downloadMedian / minimalMedian;
@@ -160,6 +193,15 @@ int main(int argc, char* argv[]) {
     std::printf("  dravik-download of a card without signatures (the download before cards "
                 "signed) %8.2f ms; signed download / that %.3f\n",
                 unsignedMedian, downloadMedian / unsignedMedian);
+
+    const double gen2Median = Median(gen2Ms);
+    std::printf("  dravik-download of a full second-generation card (version 2) %8.2f ms "
+                "(min %.2f, max %.2f); / the first-generation card %.3f; file %ju bytes; "
+                "dravik-verify with both test roots: %s\n",
+                gen2Median, *std::min_element(gen2Ms.begin(), gen2Ms.end()),
+                *std::max_element(gen2Ms.begin(), gen2Ms.end()), gen2Median / downloadMedian,
+                static_cast<std::uintmax_t>(std::filesystem::file_size(gen2File)),
+                verified.ExitCode == 0 ? "valid" : "NOT valid");
 
     const TInProcessTimes inProcess = TimeInProcess(argc, argv, folder, kWarmUps, kRounds);
     if (!inProcess.Error.empty()) {

@@ -71,6 +71,9 @@ TInProcessTimes TimeInProcess(int argc, char* argv[], const std::string& folder,
 
     TMainForm window;
     window.FOutputPath = folder + "/window.ddd";
+    // The window keeps every download in its archive as well: in the bench's
+    // folder, never the user's documents.
+    window.FArchiveFolder = folder + "/archive";
     window.show();
     Ui::MainForm* ui = window.Form();
     const int index = ui->ReaderListBox->findText(QString::fromStdString(kReader));

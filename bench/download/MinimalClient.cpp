@@ -159,6 +159,9 @@ bool ReadCard(TConnection& card) {
             return false;
         }
     }
+    // The second application's probe, which the first-generation sample
+    // answers 6A82: its answer ends nothing.
+    card.Send({0x00, 0xA4, 0x04, 0x0C, 0x06, 0xFF, 0x53, 0x4D, 0x52, 0x44, 0x54});
     // Whether the card takes its last download date or not, the download is done.
     if (!card.Send(Select(0x050E))) {
         return false;

@@ -193,32 +193,36 @@ const char* VerdictText(TVerdict verdict) {
 }
 
 bool TReport::AllValid() const {
-    return FileError.empty() && Chain == TChain::Valid && !Blocks.empty() &&
-           std::all_of(Blocks.begin(), Blocks.end(),
-                       [](const TBlock& b) { return b.Verdict == TVerdict::Valid; });
+    const auto allValid = [](const std::vector<TBlock>& blocks) {
+        return !blocks.empty() && std::all_of(blocks.begin(), blocks.end(), [](const TBlock& b) {
+            return b.Verdict == TVerdict::Valid;
+        });
+    };
+    return FileError.empty() && Chain == TChain::Valid && allValid(Blocks) &&
+           (!HasG2 || (ChainG2 == TChain::Valid && allValid(BlocksG2)));
 }
 
-std::string TReport::Summary() const {
-    if (!FileError.empty()) {
-        return "the file cannot be read: " + FileError;
-    }
-    const auto count = [this](TVerdict verdict) {
-        return std::count_if(Blocks.begin(), Blocks.end(),
+namespace {
+
+std::string PartSummary(TChain chain, const std::string& chainText,
+                        const std::vector<TBlock>& blocks) {
+    const auto count = [&blocks](TVerdict verdict) {
+        return std::count_if(blocks.begin(), blocks.end(),
                              [verdict](const TBlock& b) { return b.Verdict == verdict; });
     };
     std::string text;
-    switch (Chain) {
+    switch (chain) {
     case TChain::Valid:
         text = "certificate chain valid; ";
         break;
     case TChain::Invalid:
-        text = "certificate chain invalid (" + ChainText + "); ";
+        text = "certificate chain invalid (" + chainText + "); ";
         break;
     case TChain::NotChecked:
-        text = "certificate chain not checked (" + ChainText + "); ";
+        text = "certificate chain not checked (" + chainText + "); ";
         break;
     }
-    text += std::to_string(count(TVerdict::Valid)) + " of " + std::to_string(Blocks.size()) +
+    text += std::to_string(count(TVerdict::Valid)) + " of " + std::to_string(blocks.size()) +
             " signatures valid";
     for (const TVerdict verdict :
          {TVerdict::Invalid, TVerdict::NotSigned, TVerdict::Blank, TVerdict::NotChecked}) {
@@ -229,7 +233,20 @@ std::string TReport::Summary() const {
     return text;
 }
 
-TReport Verify(TBytesView file, const TRootKey* root) {
+} // namespace
+
+std::string TReport::Summary() const {
+    if (!FileError.empty()) {
+        return "the file cannot be read: " + FileError;
+    }
+    std::string text = PartSummary(Chain, ChainText, Blocks);
+    if (HasG2) {
+        text += "; G2: " + PartSummary(ChainG2, ChainG2Text, BlocksG2);
+    }
+    return text;
+}
+
+TReport Verify(TBytesView file, const TRootKey* root, const TBytes* rootG2) {
     TReport report;
     std::string error;
     const auto records = ReadRecords(file, &error);
@@ -282,6 +299,7 @@ TReport Verify(TBytesView file, const TRootKey* root) {
         }
         report.Blocks.push_back({record.Fid, verdict});
     }
+    VerifyG2(*records, rootG2, report);
     return report;
 }
 

@@ -22,6 +22,8 @@ using crypto::TBytesView;
 
 inline constexpr std::uint8_t kContents = 0x00;
 inline constexpr std::uint8_t kSignature = 0x01;
+inline constexpr std::uint8_t kContentsG2 = 0x02;
+inline constexpr std::uint8_t kSignatureG2 = 0x03;
 inline constexpr std::size_t kRecordHeader = 5;
 inline constexpr std::size_t kSignatureLength = 128;
 inline constexpr std::size_t kCertificateLength = 194;
@@ -87,7 +89,16 @@ struct TReport {
     TChain Chain = TChain::NotChecked;
     std::string ChainText; // why the chain is not valid, or empty
     std::vector<TBlock> Blocks;
-    // The chain and every block valid, and at least one block.
+    // The second-generation part (records of types 02 and 03), when the file
+    // has one: its own chain, up to the second generation's root, and blocks.
+    bool HasG2 = false;
+    TChain ChainG2 = TChain::NotChecked;
+    std::string ChainG2Text;
+    std::vector<TBlock> BlocksG2;
+    // One clear line per bad certificate or signature of an unexpected length.
+    std::vector<std::string> Notes;
+    // The chain and every block valid, and at least one block; with a second
+    // part, the same of it too.
     bool AllValid() const;
     // "12 of 12 signatures valid", "the certificate chain does not verify: ..."
     std::string Summary() const;
@@ -95,6 +106,11 @@ struct TReport {
 
 // Checks a whole card download file. Without a root key the chain and the
 // signatures stay unchecked, but blank and missing signatures are still told.
-TReport Verify(TBytesView file, const TRootKey* root);
+// `rootG2` is the second generation's root certificate (a CV certificate
+// whose key is trusted as it is); without it that part stays unchecked.
+TReport Verify(TBytesView file, const TRootKey* root, const TBytes* rootG2 = nullptr);
+
+// The second-generation part of `records` into `report` (CardFileG2.cpp).
+void VerifyG2(const std::vector<TRecord>& records, const TBytes* rootG2, TReport& report);
 
 } // namespace cardfile

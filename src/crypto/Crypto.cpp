@@ -221,4 +221,161 @@ TRsaPrivateKey GenerateRsaKey(unsigned bits, unsigned long exponent) {
     return key;
 }
 
+// ------------------------------------------------ elliptic curves
+
+namespace {
+
+struct TCurveFacts {
+    TCurve Curve;
+    const char* Name;
+    std::size_t Field;
+    int Hash;
+    TBytes Oid;
+};
+
+const std::vector<TCurveFacts>& Curves() {
+    static const std::vector<TCurveFacts> curves = {
+        {TCurve::BrainpoolP256r1,
+         "brainpoolP256r1",
+         32,
+         GCRY_MD_SHA256,
+         {0x2B, 0x24, 0x03, 0x03, 0x02, 0x08, 0x01, 0x01, 0x07}},
+        {TCurve::BrainpoolP384r1,
+         "brainpoolP384r1",
+         48,
+         GCRY_MD_SHA384,
+         {0x2B, 0x24, 0x03, 0x03, 0x02, 0x08, 0x01, 0x01, 0x0B}},
+        {TCurve::BrainpoolP512r1,
+         "brainpoolP512r1",
+         64,
+         GCRY_MD_SHA512,
+         {0x2B, 0x24, 0x03, 0x03, 0x02, 0x08, 0x01, 0x01, 0x0D}},
+        {TCurve::NistP256,
+         "NIST P-256",
+         32,
+         GCRY_MD_SHA256,
+         {0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07}},
+        {TCurve::NistP384, "NIST P-384", 48, GCRY_MD_SHA384, {0x2B, 0x81, 0x04, 0x00, 0x22}},
+        {TCurve::NistP521, "NIST P-521", 66, GCRY_MD_SHA512, {0x2B, 0x81, 0x04, 0x00, 0x23}},
+    };
+    return curves;
+}
+
+const TCurveFacts& FactsOf(TCurve curve) {
+    for (const TCurveFacts& facts : Curves()) {
+        if (facts.Curve == curve) {
+            return facts;
+        }
+    }
+    throw TCryptoError("an unknown curve");
+}
+
+// The curve goes into the format as one of our own names, never card bytes.
+std::string EccFormat(const char* head, TCurve curve, const char* tail) {
+    return std::string(head) + "(ecc (curve \"" + FactsOf(curve).Name + "\")" + tail;
+}
+
+} // namespace
+
+std::optional<TCurve> CurveOfOid(TBytesView oid) {
+    for (const TCurveFacts& facts : Curves()) {
+        if (std::equal(oid.begin(), oid.end(), facts.Oid.begin(), facts.Oid.end())) {
+            return facts.Curve;
+        }
+    }
+    return std::nullopt;
+}
+
+TBytes OidOf(TCurve curve) {
+    return FactsOf(curve).Oid;
+}
+
+const char* CurveName(TCurve curve) {
+    return FactsOf(curve).Name;
+}
+
+std::size_t FieldLength(TCurve curve) {
+    return FactsOf(curve).Field;
+}
+
+TBytes HashFor(TCurve curve, TBytesView data) {
+    Initialise();
+    const int algorithm = FactsOf(curve).Hash;
+    TBytes out(gcry_md_get_algo_dlen(algorithm));
+    gcry_md_hash_buffer(algorithm, out.data(), data.data(), data.size());
+    return out;
+}
+
+TEcPrivateKey EcKeyFromSecret(TCurve curve, TBytesView secret) {
+    Initialise();
+    const TBytes d = Positive(secret);
+    const TSexp key = Build(EccFormat("(private-key ", curve, " (d %b)))").c_str(), {&d});
+    gcry_ctx_t context = nullptr;
+    if (gcry_mpi_ec_new(&context, key.get(), nullptr) != 0) {
+        throw TCryptoError("an elliptic curve key of that secret");
+    }
+    gcry_mpi_t q = gcry_mpi_ec_get_mpi("q", context, 1);
+    gcry_ctx_release(context);
+    if (q == nullptr) {
+        throw TCryptoError("no point for that secret");
+    }
+    unsigned char* buffer = nullptr;
+    std::size_t length = 0;
+    const gcry_error_t error = gcry_mpi_aprint(GCRYMPI_FMT_USG, &buffer, &length, q);
+    gcry_mpi_release(q);
+    if (error != 0) {
+        throw TCryptoError("printing the point");
+    }
+    TEcPrivateKey result;
+    result.Curve = curve;
+    result.Secret = Copy(secret);
+    result.Point.assign(buffer, buffer + length);
+    gcry_free(buffer);
+    return result;
+}
+
+TBytes SignEcdsa(const TEcPrivateKey& key, TBytesView hash) {
+    Initialise();
+    const TBytes d = Positive(key.Secret);
+    const TBytes q = key.Point;
+    const TSexp secret =
+        Build(EccFormat("(private-key ", key.Curve, " (q %b) (d %b)))").c_str(), {&q, &d});
+    const TBytes value = Copy(hash);
+    const char* name = hash.size() == 32 ? "sha256" : hash.size() == 48 ? "sha384" : "sha512";
+    const TSexp data =
+        Build((std::string("(data (flags rfc6979) (hash ") + name + " %b))").c_str(), {&value});
+    gcry_sexp_t result = nullptr;
+    const gcry_error_t error = gcry_pk_sign(&result, data.get(), secret.get());
+    if (error != 0) {
+        throw TCryptoError(std::string("signing: ") + gcry_strerror(error));
+    }
+    const TSexp owned(result);
+    const std::size_t field = FieldLength(key.Curve);
+    TBytes signature = Padded(Token(result, "r"), field);
+    const TBytes s = Padded(Token(result, "s"), field);
+    signature.insert(signature.end(), s.begin(), s.end());
+    return signature;
+}
+
+bool VerifyEcdsa(TCurve curve, TBytesView point, TBytesView hash, TBytesView signature) {
+    Initialise();
+    const std::size_t field = FieldLength(curve);
+    if (signature.size() != 2 * field || point.size() != 1 + 2 * field || point[0] != 0x04 ||
+        hash.empty()) {
+        return false;
+    }
+    const TBytes q = Copy(point);
+    const TBytes r = Positive(signature.first(field));
+    const TBytes s = Positive(signature.subspan(field));
+    const TBytes value = Positive(hash);
+    try {
+        const TSexp key = Build(EccFormat("(public-key ", curve, " (q %b)))").c_str(), {&q});
+        const TSexp sig = Build("(sig-val (ecdsa (r %b) (s %b)))", {&r, &s});
+        const TSexp data = Build("(data (flags raw) (value %b))", {&value});
+        return gcry_pk_verify(sig.get(), data.get(), key.get()) == 0;
+    } catch (const TCryptoError&) {
+        return false;
+    }
+}
+
 } // namespace crypto

@@ -49,6 +49,46 @@ TBytes SignPkcs1Sha1(const TRsaPrivateKey& key, TBytesView data);
 TBytes RsaPrivateRaw(const TRsaPrivateKey& key, TBytesView input);
 TRsaPrivateKey GenerateRsaKey(unsigned bits, unsigned long exponent);
 
+// ------------------------------------------------ elliptic curves (ECDSA)
+
+// The curves a second-generation card's keys may lie on.
+enum class TCurve {
+    BrainpoolP256r1,
+    BrainpoolP384r1,
+    BrainpoolP512r1,
+    NistP256,
+    NistP384,
+    NistP521
+};
+inline constexpr TCurve kCurves[] = {TCurve::BrainpoolP256r1, TCurve::BrainpoolP384r1,
+                                     TCurve::BrainpoolP512r1, TCurve::NistP256,
+                                     TCurve::NistP384,        TCurve::NistP521};
+
+// The curve of a DER object identifier's contents (no tag, no length);
+// nullopt for any other.
+std::optional<TCurve> CurveOfOid(TBytesView oid);
+TBytes OidOf(TCurve curve);
+const char* CurveName(TCurve curve);
+// Bytes of one coordinate, and of r and of s: a plain signature is twice that.
+std::size_t FieldLength(TCurve curve);
+// The hash the curve's size goes with: SHA-256, -384 or -512.
+TBytes HashFor(TCurve curve, TBytesView data);
+
+struct TEcPrivateKey {
+    TCurve Curve = TCurve::BrainpoolP256r1;
+    TBytes Secret; // d, big-endian
+    TBytes Point;  // Q = d·G uncompressed: 04 || x || y
+};
+
+// The key of secret `d` (below the curve's order), its point computed.
+TEcPrivateKey EcKeyFromSecret(TCurve curve, TBytesView secret);
+// Plain r || s of `hash` (deterministic, RFC 6979), each padded to the field.
+TBytes SignEcdsa(const TEcPrivateKey& key, TBytesView hash);
+// True only for a plain r || s of exactly twice the field's length that
+// checks against `point` (04 || x || y) on `curve`. A point not on the curve
+// or any other bad input is false, never an exception.
+bool VerifyEcdsa(TCurve curve, TBytesView point, TBytesView hash, TBytesView signature);
+
 // A failure of the library where no input of ours could be at fault (key
 // generation, an out-of-memory); a bad signature is never an exception.
 class TCryptoError : public std::runtime_error {

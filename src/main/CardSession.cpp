@@ -37,16 +37,35 @@ void TCardSession::InitSmartCard(const std::string& library) {
     } else {
         AddLog("SCardEstablishContext failed with error code " + ResultHex(result) + " ");
         AddLog(ResultNameLine(result));
+        NoteServiceResult(result);
+    }
+}
+
+void TCardSession::NoteServiceResult(pcsc::TResult result) {
+    if (result != pcsc::kNoService && result != pcsc::kServiceStopped) {
+        return;
+    }
+    if (!FServiceNoteShown) {
+        FServiceNoteShown = true;
+        AddLog(FCroatian ? pcsc::kServiceNotRunningCroatian : pcsc::kServiceNotRunningEnglish);
     }
 }
 
 void TCardSession::ListReaders(std::vector<std::string>& names) {
     pcsc::TResult result = ListReaderNames(*FPCSC, FContext, names);
-    if (pcsc::ContextLost(result) && RenewContext()) {
-        result = ListReaderNames(*FPCSC, FContext, names);
+    bool serviceGone = false;
+    if (pcsc::ContextLost(result)) {
+        if (RenewContext()) {
+            result = ListReaderNames(*FPCSC, FContext, names);
+        } else {
+            serviceGone = true;
+        }
     }
     if (result != pcsc::kSuccess) {
         AddLog(ResultNameLine(result));
+    }
+    if (serviceGone) {
+        NoteServiceResult(pcsc::kNoService);
     }
 }
 
@@ -59,6 +78,7 @@ bool TCardSession::RenewContext() {
         FPCSC->ReleaseContext(FContext);
     }
     FContext = context;
+    FServiceNoteShown = false;
     // The start-up's line once more: the log shows that the service is back
     // and that a new context was taken.
     AddLog("SCardEstablishContext succeeded.");

@@ -35,10 +35,39 @@ struct TCardIdentity {
     // Every file was read whole: no exchange failed, no read was refused and
     // no size was cut. A card pulled halfway leaves this false.
     bool Complete = true;
+    // The download name shown in Edit1; empty when it was never composed.
+    std::string DownloadName;
     // Signed files the card did not sign (it refused the hash or the
     // signature, or the file was not read whole): their records hold blanks
     // or are missing.
     int NotSignedByCard = 0;
+    // 2 when the card has the second-generation application and its part was
+    // read after the first's.
+    int Generation = 1;
+};
+
+// What became of a download: the closing message's icon and the log's result
+// line follow it.
+struct TDownloadOutcome {
+    // The working file was written and closed.
+    bool Saved = false;
+    // A driver card's download, every file read whole.
+    bool Whole = false;
+    // The card signed every signed file.
+    bool Signed = true;
+    // No signature was found not valid when checked against the root key (a
+    // download that could not be checked is not held against).
+    bool SignaturesValid = true;
+    // The archived file, or the working file when it was not archived.
+    std::string Path;
+    // Why the download or its archiving failed, for the user; empty when not.
+    std::string Error;
+    // The system's error number and the file it concerns, for the error box.
+    int ErrorNumber = 0;
+    std::string ErrorPath;
+
+    // A whole, signed download of a driver card, kept.
+    bool Good() const { return Saved && Whole && Signed && SignaturesValid && Error.empty(); }
 };
 
 // Whether a card number was read: the closing message's test, which the
@@ -49,6 +78,11 @@ bool CardNumberRead(const std::string& cardNumber);
 // Added to the closing message when the card did not sign every signed file.
 constexpr char kNotSignedCroatian[] = "Datoteka nije potpisana karticom!";
 constexpr char kNotSignedEnglish[] = "The file is not signed by the card!";
+
+// The closing message's line after the driver's for a second-generation card,
+// whose download holds both applications.
+constexpr char kSecondGenerationCroatian[] = "Kartica druge generacije (G1 i G2)";
+constexpr char kSecondGenerationEnglish[] = "Second-generation card (G1 and G2)";
 
 // Added to the closing message when the card number was read but the download
 // is not whole, so that it is never taken for a good one.
@@ -63,6 +97,9 @@ struct TCardDownload {
     TCardIdentity Identity;
     // The card download file's error as the user sees it; empty when it was written.
     std::string FileError;
+    int ErrorNumber = 0; // the system's number of that error
+    // The written file's signatures checked valid, or not checked.
+    bool SignaturesValid = true;
 };
 
 // Thrown by SendCommand, before it sends, once a stop of the download was
@@ -87,6 +124,9 @@ public:
     // A context that the service no longer knows (it stopped or restarted) is
     // replaced by a new one; true, and logged, when that worked.
     bool RenewContext();
+    // Logs, once until the service is back, that the smart-card service is not
+    // running and how to start it, when `result` says so.
+    void NoteServiceResult(pcsc::TResult result);
 
     // Command exchange.
     pcsc::TResult SendCommand(TReaderObject& reader, const std::string& command);
@@ -103,7 +143,8 @@ public:
     void UpdateLastDownload(TReaderObject& reader, std::uint32_t seconds);
     // Checks the signatures of the card download file just written against the
     // root key and logs the result in one line.
-    void VerifyDownload();
+    // False when the signatures were checked and found not valid.
+    bool VerifyDownload();
 
     // The read button's download from the press to the closing message.
     void BitBtn1Click();
@@ -116,6 +157,8 @@ public:
     void StopDownload() { FStopRequested = true; }
     // What the last download's file steps gave back; empty before the first.
     TCardIdentity FLastIdentity;
+    // What became of the last download; set before its closing message.
+    TDownloadOutcome FLastOutcome;
 
     std::unique_ptr<TPCSCRaw> FPCSC;
     SCARDCONTEXT FContext = 0;
@@ -125,11 +168,17 @@ public:
     std::string FResponseHex;
     // "tmp.ddd" beside the executable unless set otherwise.
     std::string FOutputPath;
+    // The archive that keeps every download; empty: downloads stay in
+    // FOutputPath only.
+    std::string FArchiveFolder;
     // Whether a whole signed download writes its time to the card.
     bool FUpdateCardDownload = true;
     // The root key file; empty: EC_PK.bin beside the program, then in the
     // user's configuration folder.
     std::string FRootKeyPath;
+    // The second generation's root certificate; empty: the G2 part of a
+    // download is not checked.
+    std::string FRootG2Path;
 
 private:
     std::atomic<bool> FStopRequested{false};
@@ -141,6 +190,12 @@ protected:
     virtual TCardDownload RunCardDownload(TReaderObject& reader);
     // After each of the card's files: how many are done of how many there are.
     virtual void ShowProgress(int /*filesDone*/, int /*filesToDo*/) {}
+    // Archives the working file and logs the download's result line.
+    void SaveDownload(const TCardIdentity& identity, const std::string& fileError);
+    bool FServiceNoteShown = false;
+
+    // The file steps run the exchange and log as the session's own.
+    friend class TDownloadSteps;
     // One line of the message log.
     virtual void AddLog(const std::string& line) = 0;
     // Edit1: the download name, or empty.

@@ -1,4 +1,5 @@
 // The read button's download: from the press to the closing message.
+#include "archive/Archive.h"
 #include "cardfile/CardFile.h"
 #include "cardfile/RootKeyFile.h"
 #include "main/CardDownloadFile.h"
@@ -15,22 +16,66 @@ bool CardPresent(std::uint8_t state) {
 
 } // namespace
 
-void TCardSession::VerifyDownload() {
+bool TCardSession::VerifyDownload() {
     const cardfile::TRootKeyLookup root = FRootKeyPath.empty()
                                               ? cardfile::FindRootKey(platform::ExecutableDir())
                                               : cardfile::LoadRootKey(FRootKeyPath);
     if (!root.Key) {
         AddLog("Signatures not checked: " + root.Error);
-        return;
+        return true;
     }
     const auto bytes = cardfile::ReadWholeFile(FOutputPath);
     if (!bytes) {
         AddLog("Signatures not checked: the card download file cannot be read back");
-        return;
+        return true;
     }
-    const cardfile::TReport report = cardfile::Verify(*bytes, &*root.Key);
+    std::optional<cardfile::TBytes> rootG2;
+    if (!FRootG2Path.empty()) {
+        rootG2 = cardfile::ReadWholeFile(FRootG2Path);
+        if (!rootG2) {
+            AddLog("G2 signatures not checked: " + FRootG2Path + " cannot be read");
+        }
+    }
+    const cardfile::TReport report =
+        cardfile::Verify(*bytes, &*root.Key, rootG2 ? &*rootG2 : nullptr);
+    for (const std::string& note : report.Notes) {
+        AddLog(note);
+    }
     AddLog(std::string(report.AllValid() ? "Signatures valid: " : "Signatures NOT valid: ") +
            report.Summary() + " (root key " + root.Path + ")");
+    return report.AllValid();
+}
+
+void TCardSession::SaveDownload(const TCardIdentity& identity, const std::string& fileError) {
+    TDownloadOutcome& outcome = FLastOutcome;
+    if (!fileError.empty()) {
+        outcome.Error = fileError;
+        AddLog("Result: not saved, " + fileError + " (" + FOutputPath + ")");
+        return;
+    }
+    outcome.Saved = true;
+    outcome.Whole = identity.Complete && CardNumberRead(identity.CardNumber);
+    outcome.Signed = identity.NotSignedByCard == 0;
+    outcome.Path = FOutputPath;
+    const std::string whole = std::string(outcome.Whole ? "whole" : "not whole") +
+                              (outcome.Signed ? "" : ", not signed by the card") +
+                              (outcome.SignaturesValid ? "" : ", signatures not valid");
+    // Only a driver card's download has a name to keep it under.
+    if (!FArchiveFolder.empty() && CardNumberRead(identity.CardNumber) &&
+        !identity.DownloadName.empty()) {
+        try {
+            outcome.Path =
+                archive::Save(FOutputPath, FArchiveFolder, identity.DownloadName, outcome.Whole);
+        } catch (const archive::TError& error) {
+            outcome.Error = error.what();
+            outcome.ErrorNumber = error.ErrorNumber();
+            outcome.ErrorPath = error.Path();
+            AddLog("Result: saved as " + FOutputPath + " only, " + whole +
+                   "; not archived: " + error.what());
+            return;
+        }
+    }
+    AddLog("Result: saved as " + outcome.Path + ", " + whole);
 }
 
 bool CardNumberRead(const std::string& cardNumber) {
@@ -56,6 +101,7 @@ TCardDownload TCardSession::DownloadCard(TReaderObject& reader, SCARDCONTEXT con
     } catch (const TFileError& error) {
         // The file is closed already; the card is released as after any download.
         download.FileError = error.what();
+        download.ErrorNumber = error.ErrorNumber();
     } catch (const TDownloadStopped&) {
         // The file was closed on the way out; the card is released all the same.
         download.Stopped = true;
@@ -69,7 +115,7 @@ TCardDownload TCardSession::DownloadCard(TReaderObject& reader, SCARDCONTEXT con
     }
     if (!download.Stopped && download.FileError.empty() &&
         CardNumberRead(download.Identity.CardNumber)) {
-        VerifyDownload();
+        download.SignaturesValid = VerifyDownload();
     }
     return download;
 }
@@ -83,6 +129,7 @@ void TCardSession::BitBtn1Click() {
     FStopRequested = false;
     TCardIdentity identity;
     FLastIdentity = {};
+    FLastOutcome = {};
     TReaderObject* reader = SelectedReader();
     if (reader == nullptr) {
         return;
@@ -110,7 +157,12 @@ void TCardSession::BitBtn1Click() {
         fileError = download.FileError;
         if (fileError.empty()) {
             FLastIdentity = identity;
+        } else {
+            FLastOutcome.ErrorNumber = download.ErrorNumber;
+            FLastOutcome.ErrorPath = FOutputPath;
         }
+        FLastOutcome.SignaturesValid = download.SignaturesValid;
+        SaveDownload(identity, fileError);
     }
     // A modal box runs the event loop, which may free the reader object: it is
     // not touched from here on.
@@ -128,6 +180,10 @@ void TCardSession::BitBtn1Click() {
         } else {
             message = "Kartica: " + platform::Iso8859ToUtf8(identity.CardNumber, 1) +
                       "\rVozac: " + identity.DriverDisplay;
+            if (identity.Generation == 2) {
+                message += std::string("\r") +
+                           (FCroatian ? kSecondGenerationCroatian : kSecondGenerationEnglish);
+            }
             if (!identity.Complete) {
                 message += std::string("\r\r") + kIncompleteWarning;
             }
@@ -135,6 +191,13 @@ void TCardSession::BitBtn1Click() {
                 message +=
                     std::string("\r\r") + (FCroatian ? kNotSignedCroatian : kNotSignedEnglish);
             }
+        }
+        // Kept in the working file only: said, so that nobody looks for it
+        // in the archive.
+        if (FLastOutcome.Saved && !FLastOutcome.Error.empty()) {
+            message += std::string("\r\r") +
+                       (FCroatian ? "Nije spremljeno u arhivu: " : "Not saved in the archive: ") +
+                       FLastOutcome.Error;
         }
         message += "\r\rObrada: " + std::to_string(elapsed) + "ms";
         ShowMessage(message);

@@ -1,19 +1,29 @@
 #include "main/MainForm.h"
 
+#include "archive/Archive.h"
+#include "main/CardDownloadFile.h"
 #include "main/LogModel.h"
 #include "main/WindowMessageBox.h"
+#include "platform/Platform.h"
 #include "platform/Thread.h"
 #include "ui_MainForm.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QDir>
 #include <QEvent>
+#include <QFileDialog>
 #include <QIcon>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPalette>
+#include <QSettings>
+#include <QStandardPaths>
 #include <QUrl>
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <random>
@@ -39,6 +49,14 @@ constexpr TActionTexts kActionTexts[] = {
     {"Autor", "Author", "O programu", "About"},   {"Hrvatski", "Croatian", "Jezik", "Language"},
     {"Engleski", "English", "Jezik", "Language"},
 };
+
+// Where the choices of the last run are kept.
+constexpr char kLanguageKey[] = "language";
+constexpr char kArchiveFolderKey[] = "archiveFolder";
+
+bool CardIn(std::uint8_t state) {
+    return state == csExclusive || state == csShared || state == csAvailable;
+}
 
 const char* CardStateWord(std::uint8_t state) {
     switch (state) {
@@ -112,6 +130,24 @@ TMainForm::TMainForm(const std::string& library, QWidget* parent)
     connect(ui->Action2, &QAction::triggered, this, &TMainForm::Action2Execute);
     connect(ui->Action4, &QAction::triggered, this, &TMainForm::Action4Execute);
     connect(ui->Action5, &QAction::triggered, this, &TMainForm::Action5Execute);
+    // The languages are one choice, and the menu shows which.
+    auto* languages = new QActionGroup(this);
+    for (QAction* action : {ui->Action4, ui->Action5}) {
+        action->setCheckable(true);
+        languages->addAction(action);
+    }
+    // The archive's entries go before the separator that sets Exit apart.
+    FArchiveFolderAction = new QAction(this);
+    FArchiveFolderAction->setObjectName(QStringLiteral("ArchiveFolderAction"));
+    FOpenArchiveAction = new QAction(this);
+    FOpenArchiveAction->setObjectName(QStringLiteral("OpenArchiveAction"));
+    const QList<QAction*> data = ui->MenuPodaci->actions();
+    const auto separator = std::find_if(
+        data.begin(), data.end(), [](const QAction* action) { return action->isSeparator(); });
+    ui->MenuPodaci->insertActions(separator != data.end() ? *separator : ui->Action2,
+                                  {FArchiveFolderAction, FOpenArchiveAction});
+    connect(FArchiveFolderAction, &QAction::triggered, this, &TMainForm::ArchiveFolderExecute);
+    connect(FOpenArchiveAction, &QAction::triggered, this, &TMainForm::OpenArchiveExecute);
     ui->Image1->installEventFilter(this);
     ui->Image3->installEventFilter(this);
 
@@ -143,8 +179,10 @@ void TMainForm::FormCreate(const std::string& library) {
     FCroatian = true;
     ui->CitacLabela->setText(QStringLiteral("Čitač kartica:"));
     ui->BitBtn1->setText(QStringLiteral("Umetnite tahografsku karticu"));
+    LoadSettings();
     FContext = 0;
     InitSmartCard(library);
+    ChooseWorkingFile();
 
     // The first filling happens before the watcher exists, and the watcher starts
     // only once its report is set, so no change is lost.
@@ -152,6 +190,77 @@ void TMainForm::FormCreate(const std::string& library) {
     FReaderListThread = std::make_unique<TReaderListThread>(*FPCSC);
     FReaderListThread->OnReaderListChanged = [this] { ReaderListChanged(); };
     FReaderListThread->Start();
+}
+
+void TMainForm::LoadSettings() {
+    QSettings settings;
+    FCroatian = settings.value(kLanguageKey).toString() != QStringLiteral("en");
+    FArchiveFolder =
+        settings.value(kArchiveFolderKey, DefaultArchiveFolder()).toString().toStdString();
+    // The layout's captions are the Croatian ones already.
+    if (!FCroatian) {
+        ApplyLanguage();
+    }
+    SetArchiveActionTexts();
+}
+
+void TMainForm::SetArchiveActionTexts() {
+    (FCroatian ? ui->Action4 : ui->Action5)->setChecked(true);
+    FArchiveFolderAction->setText(FCroatian ? QStringLiteral("&Mapa arhive...")
+                                            : QStringLiteral("&Archive folder..."));
+    FOpenArchiveAction->setText(FCroatian ? QStringLiteral("&Otvori mapu arhive")
+                                          : QStringLiteral("&Open archive folder"));
+}
+
+void TMainForm::ChooseWorkingFile() {
+    const std::string beside = platform::ExecutableDir();
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+    archive::TWorkingFile working;
+    try {
+        working = archive::WorkingFilePath(beside, data.toStdString());
+    } catch (const archive::TError& error) {
+        // Beside the program it stays then: the download's error box says why.
+        AddLog(std::string("The working file's folder cannot be made: ") + error.what());
+        return;
+    }
+    FOutputPath = working.Path;
+    if (working.InDataFolder) {
+        AddLog("The program's folder " + beside + " cannot be written; the working file is " +
+               FOutputPath);
+    }
+}
+
+QString TMainForm::DefaultArchiveFolder() {
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation))
+        .filePath(QStringLiteral("Dravik"));
+}
+
+QString TMainForm::ArchiveFolder() const {
+    return QString::fromStdString(FArchiveFolder);
+}
+
+void TMainForm::SetArchiveFolder(const QString& folder) {
+    if (folder.isEmpty()) {
+        return;
+    }
+    FArchiveFolder = QDir::cleanPath(folder).toStdString();
+    QSettings().setValue(kArchiveFolderKey, ArchiveFolder());
+}
+
+void TMainForm::ArchiveFolderExecute() {
+    SetArchiveFolder(QFileDialog::getExistingDirectory(
+        this, FArchiveFolderAction->text().remove(QLatin1Char('&')), ArchiveFolder()));
+}
+
+void TMainForm::OpenArchiveExecute() {
+    // A folder not made yet (no download so far) is made, so that it opens.
+    try {
+        archive::MakeFolder(FArchiveFolder);
+    } catch (const archive::TError& error) {
+        AddLog(std::string("The archive folder cannot be made: ") + error.what());
+        return;
+    }
+    QDesktopServices::openUrl(QUrl::fromLocalFile(ArchiveFolder()));
 }
 
 void TMainForm::FormDestroy() {
@@ -202,6 +311,8 @@ void TMainForm::BeginLogUpdate() {
 void TMainForm::EndLogUpdate() {
     if (FLogHolds > 0 && --FLogHolds == 0) {
         ui->LogBox->setUpdatesEnabled(true);
+        // The download's end, with its result line, is what the user looks for.
+        ui->LogBox->scrollToBottom();
     }
 }
 
@@ -276,6 +387,19 @@ void TMainForm::CardStateChanged(TReaderObject* sender) {
     }
     AddLog("Card State changed in " + sender->ReaderName + " to ");
     AddLog(CardStateWord(sender->CardState));
+    // A card put into another reader while the selected one holds none is
+    // meant to be read: that reader becomes the selected one.
+    const TReaderObject* selected = SelectedReader();
+    if (sender != selected && CardIn(sender->CardState) &&
+        (selected == nullptr || !CardIn(selected->CardState))) {
+        for (int i = 0; i < static_cast<int>(FReaderObjects.size()); ++i) {
+            if (FReaderObjects[static_cast<std::size_t>(i)].get() == sender) {
+                ui->ReaderListBox->setCurrentIndex(i);
+                ReaderListBoxSelect();
+                return;
+            }
+        }
+    }
     UpdateReadButton();
 }
 
@@ -403,14 +527,28 @@ void TMainForm::ShowMessage(const std::string& text) {
     if (FCloseAfterDownload) {
         return;
     }
-    messagebox::Show(this, QStringLiteral("Dravik"), Q(text));
+    messagebox::Show(this, QStringLiteral("Dravik"), Q(text),
+                     FLastOutcome.Good() ? messagebox::TIcon::Information
+                                         : messagebox::TIcon::Warning);
 }
 
 void TMainForm::ShowError(const std::string& text) {
     if (FCloseAfterDownload) {
         return;
     }
-    messagebox::Show(this, QStringLiteral("Dravik"), Q(text));
+    // The file and the system's own words beside its number, so that whoever
+    // looks after the computer can act on it.
+    std::string shown = text;
+    if (!FLastOutcome.ErrorPath.empty()) {
+        shown +=
+            std::string("\r\r") + (FCroatian ? "Datoteka: " : "File: ") + FLastOutcome.ErrorPath;
+    }
+    if (FLastOutcome.ErrorNumber != 0) {
+        shown += std::string("\r") + (FCroatian ? "Greška sustava " : "System error ") +
+                 std::to_string(FLastOutcome.ErrorNumber) + ": " +
+                 archive::SystemText(FLastOutcome.ErrorNumber);
+    }
+    messagebox::Show(this, QStringLiteral("Dravik"), Q(shown), messagebox::TIcon::Critical);
 }
 
 // ------------------------------------------------------- languages and menu
@@ -437,6 +575,7 @@ void TMainForm::ApplyLanguage() {
                                        : QStringLiteral("Insert tachograph card"));
     }
     SetActionTexts();
+    SetArchiveActionTexts();
     ui->LogBox->SetCroatian(FCroatian);
     UpdateReadButton();
 }
@@ -450,11 +589,13 @@ void TMainForm::Action2Execute() {
 void TMainForm::Action4Execute() {
     FCroatian = true;
     ApplyLanguage();
+    QSettings().setValue(kLanguageKey, QStringLiteral("hr"));
 }
 
 void TMainForm::Action5Execute() {
     FCroatian = false;
     ApplyLanguage();
+    QSettings().setValue(kLanguageKey, QStringLiteral("en"));
 }
 
 void TMainForm::Image1Click() {

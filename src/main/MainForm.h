@@ -16,6 +16,7 @@ namespace Ui {
 class MainForm;
 }
 class TLogModel;
+class QAction;
 class QIcon;
 
 // The program's icon in every size drawn (resources/draw-icon.sh).
@@ -52,6 +53,17 @@ public:
     void Action5Execute();
     void Image1Click();
     void Image3Click();
+    // "Podaci": choose the archive folder (asks the user) and open it.
+    void ArchiveFolderExecute();
+    void OpenArchiveExecute();
+
+    // The archive folder, remembered for the next start.
+    void SetArchiveFolder(const QString& folder);
+    QString ArchiveFolder() const;
+    // The folder the archive takes when none was chosen.
+    static QString DefaultArchiveFolder();
+    QAction* ArchiveFolderAction() const { return FArchiveFolderAction; }
+    QAction* OpenArchiveAction() const { return FOpenArchiveAction; }
 
     static const char* const kImage1Url;
     static const char* const kImage3Url;
@@ -82,6 +94,9 @@ private:
     void FormDestroy();
     void RefreshReaders();
     void SetActionTexts();
+    void LoadSettings();
+    void SetArchiveActionTexts();
+    void ChooseWorkingFile();
 
     std::unique_ptr<Ui::MainForm> ui;
     TLogModel* FLogModel = nullptr;
@@ -99,4 +114,6 @@ private:
     std::vector<std::function<void()>> FHandedOver;
     // The window was closed during a download: it closes once the download has ended.
     bool FCloseAfterDownload = false;
+    QAction* FArchiveFolderAction = nullptr;
+    QAction* FOpenArchiveAction = nullptr;
 };

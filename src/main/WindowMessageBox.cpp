@@ -5,20 +5,34 @@
 namespace messagebox {
 
 namespace {
-std::function<void(const QString&, const QString&)>& Handler() {
-    static std::function<void(const QString&, const QString&)> handler;
+std::function<void(const QString&, const QString&, TIcon)>& Handler() {
+    static std::function<void(const QString&, const QString&, TIcon)> handler;
     return handler;
+}
+
+QMessageBox::Icon BoxIcon(TIcon icon) {
+    switch (icon) {
+    case TIcon::Information:
+        return QMessageBox::Information;
+    case TIcon::Warning:
+        return QMessageBox::Warning;
+    case TIcon::Critical:
+        return QMessageBox::Critical;
+    case TIcon::None:
+        break;
+    }
+    return QMessageBox::NoIcon;
 }
 } // namespace
 
-void Show(QWidget* parent, const QString& title, const QString& text) {
+void Show(QWidget* parent, const QString& title, const QString& text, TIcon icon) {
     if (Handler()) {
-        Handler()(title, text);
+        Handler()(title, text, icon);
         return;
     }
     QString shown = text;
     shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    QMessageBox box(QMessageBox::NoIcon, title, shown, QMessageBox::Ok, parent);
+    QMessageBox box(BoxIcon(icon), title, shown, QMessageBox::Ok, parent);
     // The text carries bytes from the card: never let "<b>" in a name turn it
     // into markup.
     box.setTextFormat(Qt::PlainText);
@@ -26,6 +40,16 @@ void Show(QWidget* parent, const QString& title, const QString& text) {
 }
 
 void SetHandler(std::function<void(const QString&, const QString&)> handler) {
+    if (!handler) {
+        Handler() = {};
+        return;
+    }
+    Handler() = [handler = std::move(handler)](const QString& title, const QString& text, TIcon) {
+        handler(title, text);
+    };
+}
+
+void SetIconHandler(std::function<void(const QString&, const QString&, TIcon)> handler) {
     Handler() = std::move(handler);
 }
 

@@ -21,8 +21,9 @@ public:
         return *this;
     }
 
-    // A bare name goes through the platform's normal search; a name with a
-    // slash is taken as a path.
+    // A name with a slash (or, on Windows, a backslash) is taken as a path. A
+    // bare name goes through the normal search on Linux; on Windows it is
+    // taken from the system folder only.
     bool Open(const std::string& name);
     void Close();
     bool IsOpen() const { return Handle != nullptr; }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -17,6 +18,14 @@ inline std::uint32_t TicksBetween(std::uint32_t start, std::uint32_t end) {
 
 // The folder that holds the running executable, without a trailing slash.
 std::string ExecutableDir();
+
+// The program's arguments as UTF-8. Windows hands main() its ANSI code page,
+// in which a name such as Željko may not exist: there they are read anew from
+// the wide-character command line. On Linux they are argv as given.
+std::vector<std::string> Utf8Arguments(int argc, char* argv[]);
+// Makes a console show the program's UTF-8 output as such (Windows consoles
+// start in an OEM code page); nothing to do on Linux.
+void UseUtf8Console();
 
 // The local date and time now.
 std::tm LocalNow();

@@ -43,6 +43,13 @@ constexpr TResult kInvalidParameter = 87;
 using TReaderState = SCARD_READERSTATEA;
 constexpr const char kDefaultLibrary[] = "WINSCARD.DLL";
 constexpr const char kPnpNotification[] = "\\\\?PNP?\\Notification";
+// What a user reads when the smart-card service is not running.
+constexpr const char kServiceNotRunningCroatian[] =
+    "Usluga pametnih kartica (Smart Card) nije pokrenuta: pokrenite je u Uslugama "
+    "(services.msc) ili naredbom \"net start SCardSvr\".";
+constexpr const char kServiceNotRunningEnglish[] =
+    "The smart-card service (Smart Card) is not running: start it in Services "
+    "(services.msc) or with \"net start SCardSvr\".";
 #define DRAVIK_PCSC_TEXT_NAME(name) name "A"
 // Every name must be exported for the binding to load, called or not.
 inline constexpr const char* kRequiredExports[] = {
@@ -56,6 +63,13 @@ inline constexpr const char* kRequiredExports[] = {
 using TReaderState = SCARD_READERSTATE;
 constexpr const char kDefaultLibrary[] = "libpcsclite.so.1";
 constexpr const char kPnpNotification[] = "\\\\?PnP?\\Notification";
+// What a user reads when the smart-card service is not running.
+constexpr const char kServiceNotRunningCroatian[] =
+    "Usluga pametnih kartica (pcscd) nije pokrenuta: pokrenite je naredbom "
+    "\"sudo systemctl start pcscd\".";
+constexpr const char kServiceNotRunningEnglish[] =
+    "The smart-card service (pcscd) is not running: start it with "
+    "\"sudo systemctl start pcscd\".";
 #define DRAVIK_PCSC_TEXT_NAME(name) name
 // pcsc-lite has no SCardGetProviderId, SCardListCards, SCardListInterfaces or
 // SCardLocateCards, and no "A" forms: its text is always single-byte.

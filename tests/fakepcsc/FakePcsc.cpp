@@ -16,6 +16,13 @@ namespace {
 
 using TLock = std::lock_guard<std::mutex>;
 
+// Windows' Smart Card service stops with the last reader; pcscd keeps running.
+#ifdef _WIN32
+constexpr bool kServiceStopsByDefault = true;
+#else
+constexpr bool kServiceStopsByDefault = false;
+#endif
+
 // An unknown instruction, the usual answer of a card to a command it lacks.
 const TApduHandler kUnknownInstruction = [](const std::vector<std::uint8_t>&) {
     return std::vector<std::uint8_t>{0x6D, 0x00};
@@ -35,6 +42,7 @@ void Reset() {
     TService& service = Service();
     TLock lock(service.Mutex);
     service.Up = true;
+    service.StopsWithLastReader = kServiceStopsByDefault;
     service.Readers.clear();
     service.Contexts.clear();
     service.Cards.clear();
@@ -48,13 +56,14 @@ void Reset() {
 void SetServiceUp(bool up) {
     TService& service = Service();
     TLock lock(service.Mutex);
-    if (!up) {
-        for (auto& context : service.Contexts) {
-            context.second.Dead = true;
-        }
-    }
-    service.Up = up;
+    service.SetUp(up);
     service.Notify();
+}
+
+void SetServiceStopsWithLastReader(bool stops) {
+    TService& service = Service();
+    TLock lock(service.Mutex);
+    service.StopsWithLastReader = stops;
 }
 
 void SetPnpBehaviour(TPnpBehaviour behaviour) {
@@ -84,20 +93,28 @@ void AddReader(const std::string& name) {
     reader.Id = service.NextId++;
     reader.Name = name;
     service.Readers.push_back(std::move(reader));
+    // Windows' service starts again on its own once a reader is back.
+    if (!service.Up && service.StopsWithLastReader) {
+        service.SetUp(true);
+    }
     service.Notify();
 }
 
 void RemoveReader(const std::string& name) {
     TService& service = Service();
     TLock lock(service.Mutex);
-    std::erase_if(service.Readers, [&](const TReader& reader) { return reader.Name == name; });
+    const auto removed =
+        std::erase_if(service.Readers, [&](const TReader& reader) { return reader.Name == name; });
+    if (removed > 0 && service.Readers.empty() && service.StopsWithLastReader) {
+        service.SetUp(false);
+    }
     service.Notify();
 }
 
 void InsertCard(const std::string& reader, const std::vector<std::uint8_t>& atr, TProtocol protocol,
                 TApduHandler handler) {
-    if (atr.size() > MAX_ATR_SIZE) {
-        throw std::invalid_argument("fakepcsc: an ATR holds at most 33 bytes");
+    if (atr.size() > sizeof(SCARD_READERSTATE::rgbAtr)) {
+        throw std::invalid_argument("fakepcsc: an ATR longer than the reader state holds");
     }
     TService& service = Service();
     TLock lock(service.Mutex);

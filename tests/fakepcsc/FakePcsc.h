@@ -1,4 +1,5 @@
-// Control interface of the in-memory PC/SC library (libfakepcsc.so).
+// Control interface of the in-memory PC/SC library (libfakepcsc.so on Linux,
+// fakepcsc.dll with the Windows names, types and service on Windows).
 //
 // A test links the library for this interface and loads the very same file
 // through TPCSCRaw::Load(path): both reach one in-memory service. Every PC/SC
@@ -77,6 +78,11 @@ void Reset();
 // made before it went down fail from then on with SCARD_E_NO_SERVICE too, as with
 // pcsc-lite, and only new contexts work once it is up again.
 void SetServiceUp(bool up);
+// As Windows' Smart Card service: removing the last reader takes the service
+// down as SetServiceUp(false) does, and adding a reader brings it up again.
+// The default, which Reset() restores, is on in the Windows build
+// (fakepcsc.dll) and off in the Linux one, as pcscd keeps running.
+void SetServiceStopsWithLastReader(bool stops);
 
 // Readers are listed in the order they were added; names are case-sensitive.
 // Adding a name that is there already changes nothing; removing one that is not

@@ -2,11 +2,16 @@
 // the watcher and window tests rely on.
 #include "FakePcsc.h"
 
-#include <PCSC/winscard.h>
+#include "smartcard/PcscDef.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 #include <future>
 #include <string>
 #include <thread>
@@ -146,6 +151,33 @@ TEST_F(FakePcscTest, TheServiceGoingDownEndsABlockedWait) {
     std::this_thread::sleep_for(20ms);
     fakepcsc::SetServiceUp(false);
     ExpectWoken(wait, SCARD_E_NO_SERVICE);
+}
+
+// Windows' service, switched on here on both platforms: the last reader takes
+// it down, the next one brings it up, and only new contexts work then.
+TEST_F(FakePcscTest, AServiceThatStopsWithTheLastReaderComesBackWithTheNext) {
+    fakepcsc::SetServiceStopsWithLastReader(true);
+    fakepcsc::AddReader("R");
+    const SCARDCONTEXT before = Establish();
+    SCARD_READERSTATE state = Watch("R", SCARD_STATE_EMPTY);
+    auto wait = WaitAsync(before, state);
+    std::this_thread::sleep_for(20ms);
+    fakepcsc::RemoveReader("R");
+    ExpectWoken(wait, SCARD_E_NO_SERVICE);
+    SCARDCONTEXT during = 0;
+    EXPECT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &during),
+              SCARD_E_NO_SERVICE);
+
+    fakepcsc::AddReader("R");
+    DWORD length = 0;
+    EXPECT_EQ(SCardListReaders(before, nullptr, nullptr, &length), SCARD_E_NO_SERVICE);
+    const SCARDCONTEXT after = Establish();
+    EXPECT_EQ(SCardListReaders(after, nullptr, nullptr, &length), SCARD_S_SUCCESS);
+
+    // Switched off, the service outlives its last reader, as pcscd does.
+    fakepcsc::SetServiceStopsWithLastReader(false);
+    fakepcsc::RemoveReader("R");
+    EXPECT_EQ(SCardListReaders(after, nullptr, nullptr, &length), SCARD_E_NO_READERS_AVAILABLE);
 }
 
 // ------------------------------------------------------------- reader listing
@@ -291,6 +323,8 @@ TEST_F(FakePcscTest, CardStatesShowExclusiveMuteAndRemoval) {
 
 TEST_F(FakePcscTest, AReaderPulledDuringAWaitIsReportedUnknown) {
     fakepcsc::AddReader("R");
+    // Another reader stays, so that Windows' service keeps running.
+    fakepcsc::AddReader("Other");
     const SCARDCONTEXT context = Establish();
     SCARD_READERSTATE state = Watch("R", SCARD_STATE_EMPTY);
     auto wait = WaitAsync(context, state);
@@ -564,6 +598,23 @@ TEST_F(FakePcscTest, AForcedResultReplacesTheCallUntilLifted) {
 
 // ------------------------------------------------------------- the exports
 
+#ifdef _WIN32
+// The complete copy exports Windows' 21 names; the other lacks exactly
+// SCardCancel, which is what makes the binding's load fail with 2.
+TEST(FakePcscExports, TheCopiesExportWindowsNamesButOneLacksSCardCancel) {
+    HMODULE complete = LoadLibraryA(FAKEPCSC_PATH);
+    HMODULE noCancel = LoadLibraryA(FAKEPCSC_NO_CANCEL_PATH);
+    ASSERT_NE(complete, nullptr);
+    ASSERT_NE(noCancel, nullptr);
+    for (const char* name : pcsc::kRequiredExports) {
+        EXPECT_NE(GetProcAddress(complete, name), nullptr) << name;
+        EXPECT_EQ(GetProcAddress(noCancel, name) != nullptr, std::string(name) != "SCardCancel")
+            << name;
+    }
+    FreeLibrary(noCancel);
+    FreeLibrary(complete);
+}
+#else
 // The complete copy exports what pcsc-lite exports; the other lacks exactly
 // SCardCancel, which is what makes the binding's load fail with 2.
 TEST(FakePcscExports, TheCopiesExportPcscLitesNamesButOneLacksSCardCancel) {
@@ -589,3 +640,4 @@ TEST(FakePcscExports, TheCopiesExportPcscLitesNamesButOneLacksSCardCancel) {
     dlclose(complete);
     dlclose(real);
 }
+#endif

@@ -133,6 +133,15 @@ bool TService::Report(SCARD_READERSTATE& record, std::size_t readersAtStart) con
     return changed;
 }
 
+void TService::SetUp(bool up) {
+    if (!up) {
+        for (auto& context : Contexts) {
+            context.second.Dead = true;
+        }
+    }
+    Up = up;
+}
+
 void TService::DropContext(SCARDCONTEXT context) {
     std::erase_if(Cards, [&](const auto& card) { return card.second.Context == context; });
     Contexts.erase(context);

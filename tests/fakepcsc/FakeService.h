@@ -5,7 +5,7 @@
 
 #include "FakePcsc.h"
 
-#include <PCSC/winscard.h>
+#include "smartcard/PcscDef.h"
 
 #include <condition_variable>
 #include <functional>
@@ -20,7 +20,11 @@ namespace fakepcsc::detail {
 
 // How the reader-list watch answers unless a test chooses: as the platform's
 // own PC/SC service does.
+#ifdef _WIN32
+inline constexpr TPnpBehaviour kPlatformPnp = TPnpBehaviour::Windows;
+#else
 inline constexpr TPnpBehaviour kPlatformPnp = TPnpBehaviour::PcscLite;
+#endif
 
 struct TCard {
     std::uint64_t Id = 0;
@@ -61,6 +65,8 @@ struct TService {
     std::condition_variable Changed;
 
     bool Up = true;
+    // Windows' service: down once the last reader is gone, up when one comes.
+    bool StopsWithLastReader = false;
     std::vector<TReader> Readers;
     std::map<SCARDCONTEXT, TContext> Contexts;
     std::map<SCARDHANDLE, TConnection> Cards;
@@ -92,6 +98,8 @@ struct TService {
     // `readersAtStart`: how many readers there were when the wait began.
     bool Report(SCARD_READERSTATE& state, std::size_t readersAtStart) const;
 
+    // Going down kills every context made so far: they never work again.
+    void SetUp(bool up);
     // Drops the context's card connections and the context itself.
     void DropContext(SCARDCONTEXT context);
     void Notify() { Changed.notify_all(); }

@@ -1,8 +1,11 @@
 // The 17 functions pcsc-lite exports, with its signatures, answered by the
 // in-memory service. Results follow pcsc-lite 1.9.9 where a client can tell.
+// Built for Windows, the header's macros turn the text functions into their
+// "A" forms with Windows' types, and the four names only Windows has follow at
+// the end. Calls are recorded under the names without "A" on both.
 #include "FakeService.h"
 
-#include <PCSC/winscard.h>
+#include "smartcard/PcscDef.h"
 
 #include <algorithm>
 #include <chrono>
@@ -72,6 +75,15 @@ DWORD ProtocolCode(TProtocol protocol) {
         return SCARD_PROTOCOL_RAW;
     }
     return SCARD_PROTOCOL_UNDEFINED;
+}
+
+// pcsc-lite knows a fourth scope, which Windows lacks.
+bool KnownScope(DWORD scope) {
+    return scope == SCARD_SCOPE_USER || scope == SCARD_SCOPE_TERMINAL || scope == SCARD_SCOPE_SYSTEM
+#ifdef SCARD_SCOPE_GLOBAL
+           || scope == SCARD_SCOPE_GLOBAL
+#endif
+        ;
 }
 
 // Why a call on a card handle fails, or SCARD_S_SUCCESS while it reaches its card.
@@ -272,8 +284,7 @@ LONG SCardEstablishContext(DWORD dwScope, LPCVOID, LPCVOID, LPSCARDCONTEXT phCon
         if (!service.Up) {
             return SCARD_E_NO_SERVICE;
         }
-        if (dwScope != SCARD_SCOPE_USER && dwScope != SCARD_SCOPE_TERMINAL &&
-            dwScope != SCARD_SCOPE_SYSTEM && dwScope != SCARD_SCOPE_GLOBAL) {
+        if (!KnownScope(dwScope)) {
             return SCARD_E_INVALID_VALUE;
         }
         const SCARDCONTEXT context = service.NextHandle++;
@@ -456,3 +467,23 @@ LONG SCardGetAttrib(SCARDHANDLE hCard, DWORD, LPBYTE, LPDWORD) {
 LONG SCardSetAttrib(SCARDHANDLE hCard, DWORD, LPCBYTE, DWORD) {
     return Unsupported("SCardSetAttrib", static_cast<std::uint64_t>(hCard));
 }
+
+#ifdef _WIN32
+// Windows' table has four more names, which pcsc-lite lacks.
+
+LONG SCardGetProviderIdA(SCARDCONTEXT hContext, LPCSTR, LPGUID) {
+    return Unsupported("SCardGetProviderId", static_cast<std::uint64_t>(hContext));
+}
+
+LONG SCardListCardsA(SCARDCONTEXT hContext, LPCBYTE, LPCGUID, DWORD, LPSTR, LPDWORD) {
+    return Unsupported("SCardListCards", static_cast<std::uint64_t>(hContext));
+}
+
+LONG SCardListInterfacesA(SCARDCONTEXT hContext, LPCSTR, LPGUID, LPDWORD) {
+    return Unsupported("SCardListInterfaces", static_cast<std::uint64_t>(hContext));
+}
+
+LONG SCardLocateCardsA(SCARDCONTEXT hContext, LPCSTR, LPSCARD_READERSTATEA, DWORD) {
+    return Unsupported("SCardLocateCards", static_cast<std::uint64_t>(hContext));
+}
+#endif

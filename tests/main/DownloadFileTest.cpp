@@ -3,6 +3,7 @@
 // download name and the log lines.
 #include "DownloadTestCard.h"
 
+#include "cardfile/CardFile.h"
 #include "cardsim/DownloadFile.h"
 
 using namespace downloadtest;
@@ -177,11 +178,24 @@ TEST_F(ReadCardFilesTest, AChunkFailingAtOffset500EndsTheFileAfter500Bytes) {
     Download();
     TSegments expected = CompleteDownload(Image);
     Replace(expected, 0x0502,
-            std::string("\x05\x02\x00\x06\xC0", 5) + FileOf(Image, ef::EventsData).substr(0, 500) +
+            std::string("\x05\x02\x00\x01\xF4", 5) + FileOf(Image, ef::EventsData).substr(0, 500) +
                 Signature(0x0502));
     EXPECT_EQ(OutputFile(), Join(expected));
     EXPECT_EQ(CommandsAfter(SelectOf(0x0502)),
               std::vector<Bytes>({ReadBinary(0, 250), ReadBinary(250, 250), ReadBinary(500, 250)}));
+    // The header frames the 500 bytes written: a reader finds the signature
+    // record and every record after it where they are.
+    const std::string file = OutputFile();
+    const auto records = cardfile::ReadRecords(AsBytes(file), nullptr);
+    ASSERT_TRUE(records.has_value());
+    const auto events = std::find_if(records->begin(), records->end(), [](const auto& record) {
+        return record.Fid == 0x0502 && record.Type == 0x00;
+    });
+    ASSERT_NE(events, records->end());
+    EXPECT_EQ(events->Data.size(), 500u);
+    ASSERT_NE(events + 1, records->end());
+    EXPECT_EQ((events + 1)->Fid, 0x0502);
+    EXPECT_EQ((events + 1)->Type, 0x01);
     EXPECT_TRUE(Logged("EF events data 500 - status = 6581  250"));
     EXPECT_FALSE(Logged("EF events data 500 ReadBinary OK"));
 }
@@ -207,7 +221,7 @@ TEST_F(ReadCardFilesTest, AChunkAnsweredShortEndsItsFileLikeAFailedOne) {
     const std::string conditions = FileOf(image, ef::SpecificConditions);
     TSegments expected = CompleteDownload(image);
     Replace(expected, 0x0522,
-            Header(0x0522, 0, 280) + conditions.substr(0, 200) + Signature(0x0522));
+            Header(0x0522, 0, 200) + conditions.substr(0, 200) + Signature(0x0522));
     EXPECT_TRUE(OutputFile() == Join(expected)) << "the file differs from the expected one";
 }
 
@@ -383,7 +397,7 @@ TEST_F(ReadCardFilesTest, AFixedSizeFileAnsweredShortIsNotWhole) {
 
 TEST_F(ReadCardFilesTest, SizesBeyondReadBinaryAreReadAsFarAsItReaches) {
     cardsim::TCardOptions options;
-    options.VehicleRecords = 2000;           // 62002 bytes: fits the header, not the offsets
+    options.VehicleRecords = 2000;           // 62002 bytes: fits a header, not the offsets
     options.ActivityStructureLength = 65535; // 65539 bytes: the header keeps 0003
     InsertDriverCard(options);
     Download();
@@ -394,7 +408,7 @@ TEST_F(ReadCardFilesTest, SizesBeyondReadBinaryAreReadAsFarAsItReaches) {
     ASSERT_EQ(activities.size(), 65539u);
     TSegments expected = CompleteDownload(Image);
     Replace(expected, 0x0505,
-            std::string("\x05\x05\x00\xF2\x32", 5) + vehicles.substr(0, 0x8000) +
+            std::string("\x05\x05\x00\x80\x00", 5) + vehicles.substr(0, 0x8000) +
                 Signature(0x0505));
     Replace(expected, 0x0504,
             std::string("\x05\x04\x00\x00\x03", 5) + activities.substr(0, 3) + Signature(0x0504));

@@ -19,6 +19,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -104,10 +105,15 @@ inline void WriteWholeFile(const std::filesystem::path& path, const std::string&
 class TScratchDir {
 public:
     TScratchDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "dravik-dl-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) {
-            Path = pattern;
+        // A name nobody else holds: create_directory says whether it was new.
+        std::random_device random;
+        const auto base = std::filesystem::temp_directory_path();
+        for (int attempt = 0; attempt < 100 && Path.empty(); ++attempt) {
+            const auto candidate = base / ("dravik-dl-" + std::to_string(random()));
+            std::error_code error;
+            if (std::filesystem::create_directory(candidate, error)) {
+                Path = candidate;
+            }
         }
     }
     ~TScratchDir() {

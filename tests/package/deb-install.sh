@@ -51,6 +51,11 @@ if [ "${1:-}" = --inside ]; then
   for size in 16 32 48; do
     grep -q "Icon ($size x $size):" "$work/icon.txt" || fail "the window has no ${size}-pixel icon"
   done
+  # /usr/bin is not the user's to write: the working file goes to their data
+  # folder, made at start.
+  [ -d /home/driver/.local/share/Dravik ] || fail "no data folder for tmp.ddd"
+  [ "$(stat -c %U /home/driver/.local/share/Dravik)" = driver ] || fail "the data folder is not the user's"
+  [ ! -e /usr/bin/tmp.ddd ] || fail "a tmp.ddd beside the installed program"
   echo "installed, started by an ordinary user, window $window with its icon"
   exit 0
 fi

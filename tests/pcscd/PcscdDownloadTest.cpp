@@ -170,12 +170,14 @@ TEST_F(PcscdDownload, TheWindowDownloadsTheSampleCardByteForByteWithT0AndT1) {
         EXPECT_EQ(Log[0], "SCardConnect succeeded.");
         EXPECT_EQ(Log[1], QString::fromStdString(
                               "ATR = " + std::string(t0 ? "3B 02 14 50 " : "3B 80 80 01 01 ")));
-        EXPECT_EQ(Log[Log.size() - 2], "SCardDisconnect succeeded.");
+        EXPECT_EQ(Log[Log.size() - 3], "SCardDisconnect succeeded.");
         // Signed by the card through pcscd and vpcd, and checked with the test root.
-        EXPECT_TRUE(Log.back().startsWith("Signatures valid: certificate chain valid; 12 of 12 "
-                                          "signatures valid"))
-            << Log.back().toStdString();
+        EXPECT_TRUE(Log[Log.size() - 2].startsWith("Signatures valid: certificate chain valid; "
+                                                   "12 of 12 signatures valid"))
+            << Log[Log.size() - 2].toStdString();
         EXPECT_TRUE(Log.contains("EF Card Download UpdateBinary OK"));
+        EXPECT_TRUE(Log.back().startsWith("Result: saved as ") && Log.back().endsWith(", whole"))
+            << Log.back().toStdString();
         ASSERT_EQ(Messages.size(), 1);
         EXPECT_TRUE(Messages[0].startsWith(
             QStringLiteral("Kartica: D100000012345600\rVozac: Ž_ŠIMUNOVIĆ\r\rObrada: ")));
@@ -224,6 +226,33 @@ TEST_F(PcscdDownload, TheCommandLineDownloadsTheSampleCardByteForByte) {
             fileLog += line + "\n";
         }
         EXPECT_NE(run.Output.find(fileLog), std::string::npos) << "the file steps' log differs";
+    }
+}
+
+// Second-generation cards of both versions through the real stack: both parts
+// downloaded and every signature checked against the two test roots.
+TEST_F(PcscdDownload, SecondGenerationCardsOfBothVersionsDownloadAndVerify) {
+    for (int version : {1, 2}) {
+        SCOPED_TRACE("version " + std::to_string(version));
+        cardsim::TCardOptions options;
+        options.Gen2Version = version;
+        TInsertedCard card(cardsim::BuildDriverCard(options), false);
+        ASSERT_TRUE(card.Inserted);
+        const fs::path output = Dir / "gen2.ddd";
+        const TRun run =
+            RunProgram({DRAVIK_DOWNLOAD_PATH, "--output", output.string(), "--wait", "5", "--root",
+                        DRAVIK_TEST_ROOT_KEY_PATH, "--root-g2", DRAVIK_TEST_ROOT_G2_PATH});
+        EXPECT_EQ(run.ExitCode, 0) << run.Output;
+        EXPECT_NE(run.Output.find("Signatures valid: certificate chain valid; 12 of 12 signatures "
+                                  "valid; G2: certificate chain valid; " +
+                                  std::string(version == 2 ? "19 of 19" : "13 of 13")),
+                  std::string::npos)
+            << run.Output;
+        EXPECT_NE(run.Output.find("Kartica druge generacije (G1 i G2)"), std::string::npos)
+            << run.Output;
+        const TRun verify = RunProgram({DRAVIK_VERIFY_PATH, "--root", DRAVIK_TEST_ROOT_KEY_PATH,
+                                        "--root-g2", DRAVIK_TEST_ROOT_G2_PATH, output.string()});
+        EXPECT_EQ(verify.ExitCode, 0) << verify.Output;
     }
 }
 

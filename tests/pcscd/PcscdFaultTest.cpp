@@ -433,10 +433,16 @@ TEST_F(PcscdFault, TheFilesFolderReadOnlyFullOrTakenByAFolder) {
         ASSERT_NE(reader, nullptr);
         const QStringList log = Press();
         ASSERT_EQ(Messages.size(), 1);
-        EXPECT_EQ(Messages[0].toStdString(), c.Error.toStdString());
+        // The error, then the file and the system's words for it.
+        EXPECT_TRUE(Messages[0].startsWith(c.Error + "\r\r")) << Messages[0].toStdString();
+        EXPECT_TRUE(Messages[0].contains(QString::fromStdString(c.Output.string())))
+            << Messages[0].toStdString();
         ExpectRestored(reader);
-        ASSERT_FALSE(log.isEmpty());
-        EXPECT_EQ(log.back(), "SCardDisconnect succeeded.") << log.join('\n').toStdString();
+        ASSERT_GE(log.size(), 2);
+        EXPECT_EQ(log[log.size() - 2], "SCardDisconnect succeeded.")
+            << log.join('\n').toStdString();
+        EXPECT_EQ(log.back().toStdString(),
+                  "Result: not saved, " + c.Error.toStdString() + " (" + c.Output.string() + ")");
         ExpectDownloadWhole(image, Dir / "next.ddd");
     }
     // What was there or was written before the failure stays.

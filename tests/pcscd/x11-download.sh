@@ -16,6 +16,10 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+# A home of its own: the program's settings and its archive of downloads
+# (under Documents) never touch the user's.
+export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_DATA_HOME=$work/home/.local/share
+mkdir -p "$HOME"
 
 display=:$((90 + RANDOM % 100))
 Xvfb "$display" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
@@ -85,4 +89,7 @@ import -window root "$shots/window-after.png"
 
 "$expected_tool" >"$work/expected.ddd"
 cmp "$ddd" "$work/expected.ddd" || { echo "tmp.ddd differs from the card's expected download"; exit 1; }
+archived=("$HOME/Documents/Dravik"/C_*.ddd)
+[ ${#archived[@]} = 1 ] && [ -f "${archived[0]}" ] || { echo "not one archived download: ${archived[*]}"; exit 1; }
+cmp "${archived[0]}" "$work/expected.ddd" || { echo "the archived download differs from tmp.ddd"; exit 1; }
 echo "x11 download: tmp.ddd matches, screenshots in $shots"

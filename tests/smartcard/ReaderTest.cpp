@@ -327,3 +327,33 @@ TEST_F(FakeReaderTest, TheReaderListWatcherReportsAtStartAndForEveryChange) {
     fakepcsc::RemoveReader("R1");
     ASSERT_TRUE(PumpUntil([&] { return reports > afterAdd; }));
 }
+
+// Windows' Smart Card service stops with the last reader, killing every
+// context, and starts again with the next one: both watchers must take new
+// contexts and see the reader and its card again.
+TEST_F(FakeReaderTest, WatchersRenewTheirContextsWhenTheServiceStopsWithTheLastReader) {
+    fakepcsc::SetServiceStopsWithLastReader(true);
+    fakepcsc::AddReader("R");
+    TReaderListThread watcher(PCSC);
+    int reports = 0;
+    watcher.OnReaderListChanged = [&] { ++reports; };
+    watcher.Start();
+    TReaderObject reader("R", PCSC);
+    std::vector<std::uint8_t> states;
+    reader.OnCardStateChanged = [&](TReaderObject* sender) { states.push_back(sender->CardState); };
+    ASSERT_TRUE(PumpUntil([&] { return reports == 1 && !states.empty(); }));
+
+    fakepcsc::RemoveReader("R");
+    ASSERT_TRUE(PumpUntil([&] { return reports >= 2; }));
+    const int whileStopped = reports;
+    fakepcsc::ClearCalls();
+    fakepcsc::AddReader("R");
+    fakepcsc::InsertCard("R", kAtrT1, fakepcsc::TProtocol::T1);
+    ASSERT_TRUE(PumpUntil([&] { return reports > whileStopped; }));
+    ASSERT_TRUE(PumpUntil([&] { return !states.empty() && states.back() == csAvailable; }));
+    int renewed = 0;
+    for (const fakepcsc::TCall& call : fakepcsc::Calls("SCardEstablishContext")) {
+        renewed += call.Result == 0 ? 1 : 0;
+    }
+    EXPECT_GE(renewed, 2) << "each watcher needs a context of its own after the restart";
+}

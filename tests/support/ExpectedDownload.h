@@ -259,6 +259,7 @@ inline std::vector<std::string> CompleteDownloadLog(const cardsim::TCardImage& i
             lines.insert(lines.end(), part->begin(), part->end());
         }
     }
+    lines.push_back("DF Tachograph_G2 Select - status = 6A82: a first-generation card");
     if (cardUpdate && image.SigningKey) {
         lines.push_back("EF Card Download UpdateBinary OK");
     }
@@ -273,10 +274,9 @@ inline std::string Stamp(const std::tm& moment) {
 }
 
 inline std::tm LocalNow() {
+    // Called on the test's main thread only: the shared buffer is copied at once.
     const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    return local;
+    return *std::localtime(&now);
 }
 
 // SELECT by file identifier, as the card gets it.

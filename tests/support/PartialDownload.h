@@ -29,8 +29,8 @@ struct TPartialDownload {
 // The download of `image` when the card answers its first `answered` commands
 // and every later exchange fails. A row whose SELECT failed writes nothing; EF
 // ICC gets an empty record when its SELECT went through and its read did not;
-// a failed application SELECT ends the file; a sized file keeps the size its
-// header announces, with its signature record after the last chunk read. The
+// a failed application SELECT ends the file; a sized file's header gives the bytes
+// read, with its signature record after the last chunk read. The
 // card signs a signed file when its hash, its read and its signature are all
 // answered (a signing card: the image has a key); otherwise the file has the
 // blanks of a card that does not sign, or no record for the files that have
@@ -95,15 +95,17 @@ inline TPartialDownload PartialDownload(const cardsim::TCardImage& image, int an
         }
         const bool hashed = read();
         const std::string data = FileOf(image, sized.Ref).substr(0, sized.Size);
-        result.File += Header(sized.Ref.Fid, 0x00, sized.Size);
-        std::size_t got = 0;
+        std::string got;
         for (std::size_t offset = 0; offset < sized.Size && read(); offset += 250) {
-            result.File += data.substr(offset, 250);
-            got += data.substr(offset, 250).size();
+            got += data.substr(offset, 250);
         }
-        whole = whole && got == sized.Size;
-        result.File += signature(sized.Ref, hashed, got == sized.Size, data);
+        result.File += Contents(sized.Ref.Fid, got);
+        whole = whole && got.size() == sized.Size;
+        result.File += signature(sized.Ref, hashed, got.size() == sized.Size, data);
     }
+    // The probe for the second-generation application, which a
+    // first-generation card refuses: unanswered, the download is not whole.
+    whole = select() && whole;
     result.FileSent = result.Sent;
     if (whole && allSigned && result.Identified && select()) {
         read(); // UPDATE BINARY of EF Card_Download

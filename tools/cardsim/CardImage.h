@@ -14,7 +14,7 @@
 
 namespace cardsim {
 
-enum class TDf : std::uint8_t { Master, Tachograph };
+enum class TDf : std::uint8_t { Master, Tachograph, TachographG2 };
 
 // An elementary file: the dedicated file it lies in and its file identifier.
 struct TFileRef {
@@ -25,6 +25,9 @@ struct TFileRef {
 
 // Application name of DF Tachograph, as SELECT by name carries it.
 inline constexpr std::array<std::uint8_t, 6> kTachographAid = {0xFF, 0x54, 0x41, 0x43, 0x48, 0x4F};
+// Application name of DF Tachograph_G2, the second-generation application.
+inline constexpr std::array<std::uint8_t, 6> kTachographG2Aid = {0xFF, 0x53, 0x4D,
+                                                                 0x52, 0x44, 0x54};
 
 namespace ef {
 inline constexpr TFileRef Icc{TDf::Master, 0x0002};
@@ -44,6 +47,11 @@ inline constexpr TFileRef VehiclesUsed{TDf::Tachograph, 0x0505};
 inline constexpr TFileRef Places{TDf::Tachograph, 0x0506};
 inline constexpr TFileRef DriverActivityData{TDf::Tachograph, 0x0504};
 } // namespace ef
+
+// An EF of DF Tachograph_G2.
+constexpr TFileRef G2(std::uint16_t fid) {
+    return {TDf::TachographG2, fid};
+}
 
 // A plain value: copy it, change it, hand it to a TDriverCard.
 class TCardImage {
@@ -65,6 +73,9 @@ public:
     // The card's private key; a card without one cannot sign (6985) unless the
     // file has a recorded signature.
     std::optional<crypto::TRsaPrivateKey> SigningKey;
+    // The second-generation application's CardSign key: it signs the hashed
+    // EFs of DF Tachograph_G2 (PSO with Le 00).
+    std::optional<crypto::TEcPrivateKey> SigningKeyG2;
 
 private:
     std::map<TFileRef, std::vector<std::uint8_t>> Contents;

@@ -123,10 +123,17 @@ std::vector<std::uint8_t> TDriverCard::Select(const std::vector<std::uint8_t>& a
     }
     const auto data = apdu.begin() + 5;
     if (p1 == kByName) {
-        if (!std::equal(data, apdu.end(), kTachographAid.begin(), kTachographAid.end())) {
+        const bool hasG2 =
+            std::any_of(Image.Files().begin(), Image.Files().end(),
+                        [](const auto& f) { return f.first.Df == TDf::TachographG2; });
+        if (std::equal(data, apdu.end(), kTachographAid.begin(), kTachographAid.end())) {
+            CurrentDf = TDf::Tachograph;
+        } else if (hasG2 &&
+                   std::equal(data, apdu.end(), kTachographG2Aid.begin(), kTachographG2Aid.end())) {
+            CurrentDf = TDf::TachographG2;
+        } else {
             return Status(kNotFound);
         }
-        CurrentDf = TDf::Tachograph;
         Hashed.reset();
         return Status(kOk);
     }
@@ -191,6 +198,14 @@ TDriverCard::ComputeSignature(const std::vector<std::uint8_t>& apdu) const {
     }
     if (const auto* recorded = Image.FindSignature(Hashed->first); recorded != nullptr) {
         return WithStatus(*recorded, kOk);
+    }
+    if (Hashed->first.Df == TDf::TachographG2) {
+        // Le 00: the signature is as long as the key's curve makes it.
+        if (apdu[4] != 0x00 || !Image.SigningKeyG2) {
+            return Status(apdu[4] != 0x00 ? kWrongLength : kConditionsNotSatisfied);
+        }
+        const crypto::TEcPrivateKey& key = *Image.SigningKeyG2;
+        return WithStatus(crypto::SignEcdsa(key, crypto::HashFor(key.Curve, Hashed->second)), kOk);
     }
     if (!Image.SigningKey) {
         return Status(kConditionsNotSatisfied);

@@ -7,7 +7,9 @@
 //   After power-on the current DF is the master file, which holds EF ICC and
 //   EF IC; the tachograph EFs can be selected only once DF Tachograph is.
 // - SELECT by application name, 00 A4 04 0C 06 FF 54 41 43 48 4F: makes DF
-//   Tachograph current, with no EF selected.
+//   Tachograph current, with no EF selected; FF 53 4D 52 44 54 makes DF
+//   Tachograph_G2 current on a card whose image has files there (a
+//   first-generation card answers it 6A82).
 //   Both answer 9000 without data. An unknown file or name answers 6A82; any
 //   other P1 or P2 6A86. A failed SELECT keeps the current DF but leaves no EF
 //   selected, so a READ BINARY after it never reads the file selected before.
@@ -20,8 +22,9 @@
 //   it. 6986 with no EF selected.
 // - PSO: COMPUTE DIGITAL SIGNATURE, 00 2A 9E 9A 80: the 128-byte signature of
 //   the hashed file (the image's recorded one, else made with its key) and
-//   9000; 6985 without a hash or with neither. CLA 80 is taken only for the
-//   hash, as the card does.
+//   9000; 6985 without a hash or with neither. A file of DF Tachograph_G2 is
+//   signed with the image's ECDSA key, plain r || s, and only with Le 00. CLA 80 is taken only for
+//   the hash, as the card does.
 // - UPDATE BINARY, 00 D6 P1 P2 Lc data: writes into the selected EF; 6986
 //   with no EF selected, 6B00 past its end.
 //

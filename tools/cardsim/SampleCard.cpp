@@ -372,6 +372,187 @@ TBytes Ic(const TCardOptions& o) {
     return b;
 }
 
+// ------------------------------------------------ the second generation
+
+// Cyclic record files of the second generation: the newest record's index
+// (2 bytes), then `count` records, the used ones first and zeros after.
+TBytes Cyclic(std::size_t count, std::size_t recordSize, const std::vector<TBytes>& records) {
+    const std::size_t kept = std::min(records.size(), count);
+    TBytes b;
+    PutBe16(b, static_cast<std::uint16_t>(kept == 0 ? 0 : kept - 1));
+    for (std::size_t i = records.size() - kept; i < records.size(); ++i) {
+        TBytes r = records[i];
+        r.resize(recordSize, 0);
+        b.insert(b.end(), r.begin(), r.end());
+    }
+    b.resize(2 + count * recordSize, 0);
+    return b;
+}
+
+// A GNSS position near Zagreb, ±DDMM.M × 10 in 3 bytes each, with its time
+// and accuracy: 11 bytes.
+void PutGnssPlace(TBytes& out, std::uint32_t time, std::uint32_t step) {
+    PutBe32(out, time);
+    out.push_back(0x05); // accuracy
+    PutBe24(out, 45486 + step % 40);
+    PutBe24(out, 15588 + step % 70);
+}
+
+TBytes ApplicationIdentificationG2(const TCardOptions& o) {
+    TBytes b;
+    b.push_back(0x01);
+    b.push_back(0x01); // the G2 application
+    b.push_back(static_cast<std::uint8_t>(o.Gen2Version >= 2 ? 0x01 : 0x00));
+    b.push_back(o.EventsPerType);
+    b.push_back(o.FaultsPerType);
+    PutBe16(b, o.ActivityStructureLength);
+    PutBe16(b, o.VehicleRecords);
+    PutBe16(b, o.Gen2PlaceRecords);
+    PutBe16(b, o.GnssRecords);
+    PutBe16(b, o.SpecificConditionRecords);
+    PutBe16(b, o.VehicleUnitRecords);
+    return b;
+}
+
+void AddSecondGeneration(TCardImage& image, const TCardOptions& o, const std::vector<TDay>& days) {
+    const TTestPkiG2& pki = TestPkiG2();
+    image.Set(G2(0x0501), ApplicationIdentificationG2(o));
+    image.Set(G2(0xC100), o.Gen2OnP384 ? pki.CardCertificateP384 : pki.CardCertificate);
+    image.Set(G2(0xC101), o.Gen2OnP384 ? pki.CardCertificateP384 : pki.CardCertificate);
+    image.Set(G2(0xC108), pki.MemberStateCertificate);
+    image.Set(G2(0xC109), pki.LinkCertificate);
+    image.SigningKeyG2 = o.Gen2OnP384 ? pki.CardP384 : pki.Card;
+    image.Set(G2(0x0520), *image.Find(ef::Identification));
+    image.Set(G2(0x050E), *image.Find(ef::CardDownload));
+    image.Set(G2(0x0521), *image.Find(ef::DrivingLicenceInfo));
+    image.Set(G2(0x0507), *image.Find(ef::CurrentUsage));
+    image.Set(G2(0x0508), *image.Find(ef::ControlActivityData));
+    image.Set(G2(0x0504), *image.Find(ef::DriverActivityData));
+    // Events and faults keep the first generation's records, in 11 and 2 groups.
+    {
+        const TBytes& events = *image.Find(ef::EventsData);
+        TBytes b(11 * std::size_t{o.EventsPerType} * 24, 0);
+        std::copy_n(events.begin(), std::min(events.size(), b.size()), b.begin());
+        image.Set(G2(0x0502), b);
+        const TBytes& faults = *image.Find(ef::FaultsData);
+        image.Set(G2(0x0503), faults);
+    }
+    // Vehicles: the first generation's record and the vehicle's VIN.
+    {
+        const TBytes& vehicles = *image.Find(ef::VehiclesUsed);
+        std::vector<TBytes> records;
+        for (std::size_t at = 2; at + 31 <= vehicles.size(); at += 31) {
+            TBytes r(vehicles.begin() + static_cast<std::ptrdiff_t>(at),
+                     vehicles.begin() + static_cast<std::ptrdiff_t>(at + 31));
+            if (std::all_of(r.begin(), r.end(), [](std::uint8_t v) { return v == 0; })) {
+                break;
+            }
+            PutText(r, "WDB9634031L" + std::to_string(100000 + records.size() % 3), 17);
+            records.push_back(r);
+        }
+        image.Set(G2(0x0505), Cyclic(o.VehicleRecords, 48, records));
+    }
+    std::vector<TBytes> places, gnss, units, authentications, conditions;
+    std::uint32_t step = 0;
+    for (const TDay& day : days) {
+        if (!day.Working) {
+            continue;
+        }
+        for (const bool end : {false, true}) {
+            const std::uint32_t time = MinuteOf(day, end ? day.Changes.size() - 1 : 1);
+            const std::uint32_t odometer =
+                end ? day.OdometerBegin + day.Distance : day.OdometerBegin;
+            TBytes place;
+            PutBe32(place, time);
+            place.push_back(end ? 0x01 : 0x00);
+            place.push_back(kCroatia);
+            place.push_back(0x00);
+            PutBe24(place, odometer);
+            PutGnssPlace(place, time, ++step);
+            places.push_back(place);
+            TBytes authentication;
+            PutBe32(authentication, time);
+            authentication.push_back(0x01); // authenticated
+            authentications.push_back(authentication);
+        }
+        // Every three hours of driving (about 240 km) the vehicle unit records
+        // where it is.
+        for (std::uint32_t hour = 0; hour <= day.Distance / 240; ++hour) {
+            const std::uint32_t time = MinuteOf(day, 1) + hour * 3 * 3600;
+            TBytes r;
+            PutBe32(r, time);
+            PutGnssPlace(r, time, ++step);
+            PutBe24(r, day.OdometerBegin + hour * 240);
+            gnss.push_back(r);
+        }
+        TBytes unit;
+        PutBe32(unit, MinuteOf(day, 1));
+        unit.push_back(0x42); // manufacturer
+        unit.push_back(0x01); // device
+        PutText(unit, "0310", 4);
+        units.push_back(unit);
+    }
+    {
+        const TBytes& g1 = *image.Find(ef::SpecificConditions);
+        conditions.assign(
+            {TBytes(g1.begin(), g1.begin() + 5), TBytes(g1.begin() + 5, g1.begin() + 10)});
+    }
+    image.Set(G2(0x0506), Cyclic(o.Gen2PlaceRecords, 21, places));
+    image.Set(G2(0x0522), Cyclic(o.SpecificConditionRecords, 5, conditions));
+    image.Set(G2(0x0523), Cyclic(o.VehicleUnitRecords, 10, units));
+    image.Set(G2(0x0524), Cyclic(o.GnssRecords, 18, gnss));
+    if (o.Gen2Version < 2) {
+        return;
+    }
+    TBytes v2;
+    PutBe16(v2, 8);
+    PutBe16(v2, o.BorderCrossingRecords);
+    PutBe16(v2, o.LoadUnloadRecords);
+    PutBe16(v2, o.LoadTypeEntryRecords);
+    PutBe16(v2, 0);
+    image.Set(G2(0x0525), v2);
+    image.Set(G2(0x0526), Cyclic(o.Gen2PlaceRecords, 5, authentications));
+    std::vector<TBytes> gnssAuthentications, crossings, loads, loadTypes;
+    for (const TBytes& r : gnss) {
+        gnssAuthentications.push_back({r[0], r[1], r[2], r[3], 0x01});
+    }
+    // A trip to Germany and back on each day with the German vehicle, a load
+    // at the start of every working day and its unload at the end.
+    for (const TDay& day : days) {
+        if (!day.Working) {
+            continue;
+        }
+        if (day.Plate->Nation == kGermany) {
+            for (const bool back : {false, true}) {
+                const std::uint32_t time = MinuteOf(day, 2) + (back ? 5 * 3600 : 0);
+                TBytes r{back ? kGermany : kCroatia, back ? kCroatia : kGermany};
+                PutGnssPlace(r, time, ++step);
+                r.push_back(0x01);
+                PutBe24(r, day.OdometerBegin + (back ? 400 : 150));
+                crossings.push_back(r);
+            }
+        }
+        for (const bool unload : {false, true}) {
+            const std::uint32_t time = MinuteOf(day, unload ? day.Changes.size() - 1 : 1);
+            TBytes r;
+            PutBe32(r, time);
+            r.push_back(unload ? 0x02 : 0x01);
+            PutGnssPlace(r, time, ++step);
+            r.push_back(0x01);
+            PutBe24(r, day.OdometerBegin + (unload ? day.Distance : 0));
+            loads.push_back(r);
+        }
+        TBytes type;
+        PutBe32(type, MinuteOf(day, 1));
+        type.push_back(0x01); // goods
+        loadTypes.push_back(type);
+    }
+    image.Set(G2(0x0527), Cyclic(o.GnssRecords, 5, gnssAuthentications));
+    image.Set(G2(0x0528), Cyclic(o.BorderCrossingRecords, 17, crossings));
+    image.Set(G2(0x0529), Cyclic(o.LoadUnloadRecords, 20, loads));
+    image.Set(G2(0x0530), Cyclic(o.LoadTypeEntryRecords, 5, loadTypes));
+}
+
 } // namespace
 
 TCardImage BuildDriverCard(const TCardOptions& o) {
@@ -410,6 +591,9 @@ TCardImage BuildDriverCard(const TCardOptions& o) {
     image.Set(ef::VehiclesUsed, VehiclesUsed(o, days));
     image.Set(ef::Places, Places(o, days));
     image.Set(ef::DriverActivityData, DriverActivityData(o, days));
+    if (o.Gen2Version > 0) {
+        AddSecondGeneration(image, o, days);
+    }
     return image;
 }
 

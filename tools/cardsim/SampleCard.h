@@ -35,6 +35,21 @@ struct TCardOptions {
     // Moves start times, distances, vehicles and the chip's serial numbers;
     // same seed, same card.
     std::uint32_t Seed = 1;
+
+    // 0: a first-generation card. 1 or 2: a second-generation card of that
+    // structure version, with DF Tachograph_G2 beside DF Tachograph.
+    int Gen2Version = 0;
+    // The card's second-generation key on NIST P-384 (96-byte signatures)
+    // instead of brainpoolP256r1.
+    bool Gen2OnP384 = false;
+    // The second generation's own counts (the others are shared above).
+    std::uint16_t GnssRecords = 336;
+    std::uint16_t Gen2PlaceRecords = 112;
+    std::uint16_t SpecificConditionRecords = 112;
+    std::uint16_t VehicleUnitRecords = 200;
+    std::uint16_t BorderCrossingRecords = 56;
+    std::uint16_t LoadUnloadRecords = 56;
+    std::uint16_t LoadTypeEntryRecords = 56;
 };
 
 TCardImage BuildDriverCard(const TCardOptions& options = {});

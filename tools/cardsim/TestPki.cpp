@@ -1,5 +1,7 @@
 #include "cardsim/TestPki.h"
 
+#include "cardfile/CvCertificate.h"
+
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -61,6 +63,67 @@ crypto::TRsaPrivateKey ParseKey(const std::string& text) {
 const TTestPki& TestPki() {
     static const TTestPki pki{ParseKey(testpki::kCardKeyText), testpki::kCardCertificate,
                               testpki::kMemberStateCertificate, testpki::kRootKeyFile};
+    return pki;
+}
+
+namespace {
+
+using TBytes = std::vector<std::uint8_t>;
+
+// A secret below every allowed curve's order: the seed's hash with its top
+// byte cleared.
+crypto::TEcPrivateKey KeyOf(crypto::TCurve curve, const std::string& seed) {
+    TBytes secret = crypto::HashFor(curve, TBytes(seed.begin(), seed.end()));
+    secret.resize(crypto::FieldLength(curve) < secret.size() ? crypto::FieldLength(curve)
+                                                             : secret.size());
+    secret[0] = 0;
+    return crypto::EcKeyFromSecret(curve, secret);
+}
+
+TBytes Reference(const char* text, std::uint8_t serial) {
+    TBytes reference(text, text + 7);
+    reference.push_back(serial);
+    return reference;
+}
+
+// Tachograph application name and an equipment type.
+TBytes Authorisation(std::uint8_t equipment) {
+    return {0xFF, 0x53, 0x4D, 0x52, 0x44, 0x54, equipment};
+}
+
+TBytes Certify(const crypto::TEcPrivateKey& authority, const TBytes& authorityReference,
+               const crypto::TEcPrivateKey& holder, const TBytes& holderReference,
+               std::uint8_t equipment) {
+    const TBytes body = cardfile::CvCertificateBody(
+        authorityReference, Authorisation(equipment), holder.Curve, holder.Point, holderReference,
+        {0x62, 0x00, 0x00, 0x00}, {0x7F, 0x00, 0x00, 0x00});
+    return cardfile::CvCertificateOf(
+        body, crypto::SignEcdsa(authority, crypto::HashFor(authority.Curve, body)));
+}
+
+} // namespace
+
+const TTestPkiG2& TestPkiG2() {
+    static const TTestPkiG2 pki = [] {
+        using crypto::TCurve;
+        TTestPkiG2 p;
+        const TBytes rootRef = Reference("TESTRT1", 0x01);
+        const TBytes newRootRef = Reference("TESTRT2", 0x02);
+        const TBytes msRef = Reference("TESTMSA", 0x01);
+        p.Root = KeyOf(TCurve::BrainpoolP256r1, "dravik test G2 root");
+        p.NewRoot = KeyOf(TCurve::BrainpoolP256r1, "dravik test G2 new root");
+        p.MemberState = KeyOf(TCurve::BrainpoolP256r1, "dravik test G2 member state");
+        p.Card = KeyOf(TCurve::BrainpoolP256r1, "dravik test G2 card");
+        p.CardP384 = KeyOf(TCurve::NistP384, "dravik test G2 card P-384");
+        p.RootCertificate = Certify(p.Root, rootRef, p.Root, rootRef, 0x0D);
+        p.NewRootCertificate = Certify(p.NewRoot, newRootRef, p.NewRoot, newRootRef, 0x0D);
+        p.LinkCertificate = Certify(p.Root, rootRef, p.NewRoot, newRootRef, 0x0D);
+        p.MemberStateCertificate = Certify(p.Root, rootRef, p.MemberState, msRef, 0x0E);
+        p.CardCertificate = Certify(p.MemberState, msRef, p.Card, Reference("TESTDC1", 0x01), 0x01);
+        p.CardCertificateP384 =
+            Certify(p.MemberState, msRef, p.CardP384, Reference("TESTDC2", 0x02), 0x01);
+        return p;
+    }();
     return pki;
 }
 

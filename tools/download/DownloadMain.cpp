@@ -1,5 +1,6 @@
 // dravik-download: the window's card download from the command line.
 #include "main/CardSession.h"
+#include "platform/Platform.h"
 #include "platform/Thread.h"
 
 #include <chrono>
@@ -31,6 +32,8 @@ const char kUsage[] =
     "  --root FILE      the root key file that signatures are checked against\n"
     "                   (default: EC_PK.bin beside the program, then in the user's\n"
     "                   configuration folder; without one they are not checked)\n"
+    "  --root-g2 FILE   the second generation's root certificate that the G2 part of\n"
+    "                   a second-generation card's download is checked against\n"
     "  --help           show this help\n"
     "\n"
     "Exit status: 0 the card was read whole; 1 no driver card was read (no card\n"
@@ -47,18 +50,20 @@ struct TOptions {
     bool Help = false;
     bool NoCardUpdate = false;
     std::optional<std::string> Root;
+    std::optional<std::string> RootG2;
 };
 
 // Parses the command line; returns an error text, empty on success.
-std::string ParseOptions(int argc, char* argv[], TOptions& options) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
+std::string ParseOptions(const std::vector<std::string>& args, TOptions& options) {
+    const std::size_t count = args.size();
+    for (std::size_t i = 1; i < count; ++i) {
+        const std::string& arg = args[i];
         auto value = [&](const char* name) -> std::optional<std::string> {
-            if (i + 1 >= argc) {
+            if (i + 1 >= count) {
                 return std::nullopt;
             }
             static_cast<void>(name);
-            return std::string(argv[++i]);
+            return args[++i];
         };
         if (arg == "--help" || arg == "-h") {
             options.Help = true;
@@ -70,6 +75,11 @@ std::string ParseOptions(int argc, char* argv[], TOptions& options) {
             options.Root = value("--root");
             if (!options.Root || options.Root->empty()) {
                 return "--root needs a file name";
+            }
+        } else if (arg == "--root-g2") {
+            options.RootG2 = value("--root-g2");
+            if (!options.RootG2 || options.RootG2->empty()) {
+                return "--root-g2 needs a file name";
             }
         } else if (arg == "--reader") {
             options.Reader = value("--reader");
@@ -186,8 +196,9 @@ void PrintMessage(const std::string& text) {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    platform::UseUtf8Console();
     TOptions options;
-    const std::string usageError = ParseOptions(argc, argv, options);
+    const std::string usageError = ParseOptions(platform::Utf8Arguments(argc, argv), options);
     if (!usageError.empty()) {
         std::cerr << "dravik-download: " << usageError << " (see --help)\n";
         return kExitError;
@@ -205,6 +216,9 @@ int main(int argc, char* argv[]) {
     session.FUpdateCardDownload = !options.NoCardUpdate;
     if (options.Root) {
         session.FRootKeyPath = *options.Root;
+    }
+    if (options.RootG2) {
+        session.FRootG2Path = *options.RootG2;
     }
     session.InitSmartCard();
     if (!session.FPCSC->IsLoaded()) {

@@ -3,6 +3,7 @@
 // European chain does (ISO/IEC 9796-2, partial recovery, SHA-1), and writes
 // them into DIR. Every name says "test": nothing here is trusted by Dravik
 // unless a user names the test root as the root key.
+#include "cardsim/TestPki.h"
 #include "crypto/Crypto.h"
 
 #include <cstdio>
@@ -90,9 +91,26 @@ void WriteKey(const std::string& path, const crypto::TRsaPrivateKey& key) {
 } // namespace
 
 int main(int argc, char* argv[]) {
+    // The second generation's PKI comes from fixed seeds (cardsim/TestPki.cpp):
+    // what is written is the same every time, and the simulated card signs
+    // with the very keys its certificates hold.
+    if (argc == 3 && std::string(argv[1]) == "--g2") {
+        const std::string dir = argv[2];
+        try {
+            const cardsim::TTestPkiG2& pki = cardsim::TestPkiG2();
+            Write(dir + "/test-root-g2-certificate.bin", pki.RootCertificate);
+            Write(dir + "/test-new-root-g2-certificate.bin", pki.NewRootCertificate);
+        } catch (const std::exception& error) {
+            std::cerr << "dravik-test-pki: " << error.what() << '\n';
+            return 1;
+        }
+        return 0;
+    }
     if (argc != 2 || std::string(argv[1]).rfind("-", 0) == 0) {
         std::cerr << "Usage: dravik-test-pki DIR\n"
-                     "Writes a new test PKI (root, Member State, card) into DIR.\n";
+                     "       dravik-test-pki --g2 DIR\n"
+                     "Writes a new test PKI (root, Member State, card) into DIR; with --g2,\n"
+                     "the second generation's root certificates of the fixed test PKI.\n";
         return argc == 2 && std::string(argv[1]) == "--help" ? 0 : 2;
     }
     const std::string dir = argv[1];

@@ -33,10 +33,16 @@ const char kUsage[] =
     "  --stay SECONDS      remove the card after this long (default: until stopped)\n"
     "  --delay MS          answer each command this many milliseconds late, as a real\n"
     "                      card does (about 60); default 0\n"
+    "  --gen2 VERSION      a second-generation card of structure version 1 or 2\n"
+    "  --p384              its second-generation key on NIST P-384 (96-byte signatures)\n"
+    "  --refuse-probe SW   answer the SELECT of DF Tachograph_G2 with SW\n"
+    "  --missing FID       a second-generation card without that G2 file (hex, e.g. 0528)\n"
     "  --help              show this help\n"
     "\n"
     "The sample card signs with the key of the project's test PKI\n"
-    "(tests/data/test-pki); a card from --from answers with the file's signatures.\n";
+    "(tests/data/test-pki); a card from --from answers with the file's signatures.\n"
+    "A second-generation card signs its G2 files with the test PKI of the second\n"
+    "generation, whose root certificate is tests/data/test-pki/test-root-g2-certificate.bin.\n";
 
 std::atomic<bool> gStop{false};
 
@@ -84,6 +90,9 @@ int main(int argc, char* argv[]) {
     std::optional<int> staySeconds;
     int delayMs = 0;
     std::vector<TRefusal> refusals;
+    cardsim::TCardOptions options;
+    std::optional<std::uint16_t> refusedProbe;
+    std::vector<std::uint16_t> missing;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -132,6 +141,27 @@ int main(int argc, char* argv[]) {
                 return Usage("--delay needs milliseconds from 0 to 10000");
             }
             delayMs = static_cast<int>(*value);
+        } else if (arg == "--gen2" && hasValue) {
+            const auto value = Number(argv[++i], 1, 2);
+            if (!value) {
+                return Usage("--gen2 is 1 or 2");
+            }
+            options.Gen2Version = static_cast<int>(*value);
+        } else if (arg == "--p384") {
+            options.Gen2OnP384 = true;
+        } else if (arg == "--refuse-probe" && hasValue) {
+            refusedProbe = StatusWord(argv[++i]);
+            if (!refusedProbe) {
+                return Usage("--refuse-probe needs a status word from 6000 to 6FFF");
+            }
+        } else if (arg == "--missing" && hasValue) {
+            char* end = nullptr;
+            const char* text = argv[++i];
+            const unsigned long fid = std::strtoul(text, &end, 16);
+            if (*text == '\0' || *end != '\0' || fid > 0xFFFF) {
+                return Usage("--missing needs a file identifier in hex");
+            }
+            missing.push_back(static_cast<std::uint16_t>(fid));
         } else if (arg == "--stay" && hasValue) {
             const auto value = Number(argv[++i], 0, 86400 * 365);
             if (!value) {
@@ -143,7 +173,10 @@ int main(int argc, char* argv[]) {
         }
     }
 
-    cardsim::TCardImage image = cardsim::BuildDriverCard();
+    cardsim::TCardImage image = cardsim::BuildDriverCard(options);
+    for (const std::uint16_t fid : missing) {
+        image.Remove(cardsim::G2(fid));
+    }
     if (from) {
         std::ifstream file(*from, std::ios::binary);
         if (!file) {
@@ -167,6 +200,10 @@ int main(int argc, char* argv[]) {
     }
     for (const TRefusal& refusal : refusals) {
         card.FailInstruction(refusal.Cla, refusal.Ins, refusal.StatusWord);
+    }
+    if (refusedProbe) {
+        card.FailCommand({0x00, 0xA4, 0x04, 0x0C, 0x06, 0xFF, 0x53, 0x4D, 0x52, 0x44, 0x54},
+                         *refusedProbe);
     }
 
     std::signal(SIGINT, OnSignal);

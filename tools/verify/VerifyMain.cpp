@@ -25,6 +25,9 @@ const char kUsage[] =
     "\n"
     "  --root FILE   the root key file (EC_PK.bin, 144 bytes); without it, EC_PK.bin\n"
     "                beside the program, then in the user's configuration folder\n"
+    "  --root-g2 FILE  the second generation's root certificate (a CV certificate);\n"
+    "                the G2 part of a second-generation download is checked with it,\n"
+    "                through the card's link certificate when the root is newer\n"
     "  --help        show this help\n"
     "  --version     show the version\n"
     "\n"
@@ -47,6 +50,7 @@ std::string FidText(std::uint16_t fid) {
 
 int main(int argc, char* argv[]) {
     std::optional<std::string> rootPath;
+    std::optional<std::string> rootG2Path;
     std::optional<std::string> filePath;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -56,6 +60,18 @@ int main(int argc, char* argv[]) {
         } else if (arg == "--version") {
             std::cout << "dravik-verify " << DRAVIK_VERSION << '\n';
             return kExitValid;
+        } else if (arg == "--root-g2" || arg.rfind("--root-g2=", 0) == 0) {
+            if (arg == "--root-g2") {
+                if (i + 1 >= argc) {
+                    return Usage("--root-g2 needs a file name");
+                }
+                rootG2Path = argv[++i];
+            } else {
+                rootG2Path = arg.substr(10);
+            }
+            if (rootG2Path->empty()) {
+                return Usage("--root-g2 needs a file name");
+            }
         } else if (arg == "--root" || arg.rfind("--root=", 0) == 0) {
             if (arg == "--root") {
                 if (i + 1 >= argc) {
@@ -98,7 +114,16 @@ int main(int argc, char* argv[]) {
         return kExitError;
     }
 
-    const cardfile::TReport report = cardfile::Verify(*bytes, root.Key ? &*root.Key : nullptr);
+    std::optional<cardfile::TBytes> rootG2;
+    if (rootG2Path) {
+        rootG2 = cardfile::ReadWholeFile(*rootG2Path);
+        if (!rootG2) {
+            std::cerr << "dravik-verify: cannot read " << *rootG2Path << '\n';
+            return kExitError;
+        }
+    }
+    const cardfile::TReport report =
+        cardfile::Verify(*bytes, root.Key ? &*root.Key : nullptr, rootG2 ? &*rootG2 : nullptr);
     if (!report.FileError.empty()) {
         std::cerr << "dravik-verify: " << *filePath
                   << " is not a card download file: " << report.FileError << '\n';
@@ -117,6 +142,27 @@ int main(int argc, char* argv[]) {
     case cardfile::TChain::NotChecked:
         std::cout << "chain: not checked: " << root.Error << '\n';
         break;
+    }
+    for (const cardfile::TBlock& block : report.BlocksG2) {
+        std::cout << "G2 " << FidText(block.Fid) << ": " << cardfile::VerdictText(block.Verdict)
+                  << '\n';
+    }
+    if (report.HasG2) {
+        switch (report.ChainG2) {
+        case cardfile::TChain::Valid:
+            std::cout << "G2 chain: valid (" << *rootG2Path << ")\n";
+            break;
+        case cardfile::TChain::Invalid:
+        case cardfile::TChain::NotChecked:
+            std::cout << "G2 chain: "
+                      << (report.ChainG2 == cardfile::TChain::Invalid ? "invalid: "
+                                                                      : "not checked: ")
+                      << report.ChainG2Text << '\n';
+            break;
+        }
+    }
+    for (const std::string& note : report.Notes) {
+        std::cout << note << '\n';
     }
     std::cout << (report.AllValid() ? "valid" : "NOT valid") << ": " << report.Summary() << '\n';
     return report.AllValid() ? kExitValid : kExitNotValid;

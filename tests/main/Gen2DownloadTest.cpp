@@ -1,0 +1,200 @@
+// Second-generation cards: the download of both applications against the
+// simulated card, its faults, and the check of the second part's signatures.
+#include "DownloadTestCard.h"
+
+#include "cardfile/CardFile.h"
+#include "cardsim/TestPki.h"
+
+using namespace downloadtest;
+namespace ef = cardsim::ef;
+using cardsim::G2;
+
+namespace {
+
+const Bytes kProbe = {0x00, 0xA4, 0x04, 0x0C, 0x06, 0xFF, 0x53, 0x4D, 0x52, 0x44, 0x54};
+
+class Gen2DownloadTest : public TDriverCardTest {
+protected:
+    TCardIdentity Download() {
+        EXPECT_EQ(Session.ConnectCard(*Reader, false), pcsc::kSuccess);
+        fakepcsc::ClearCalls();
+        const TCardIdentity identity = Session.ReadCardFiles(*Reader);
+        Session.DisconnectCard(*Reader);
+        return identity;
+    }
+    std::vector<cardfile::TRecord> Records() {
+        const auto records = cardfile::ReadRecords(AsBytes(OutputFile()), nullptr);
+        EXPECT_TRUE(records.has_value());
+        return records ? *records : std::vector<cardfile::TRecord>{};
+    }
+    cardfile::TReport Check(const std::string& file) {
+        const auto root = cardfile::ReadRootKey(cardsim::TestPki().RootKeyFile, nullptr);
+        const Bytes rootG2 = cardsim::TestPkiG2().RootCertificate;
+        return cardfile::Verify(AsBytes(file), &*root, &rootG2);
+    }
+    static std::vector<std::uint16_t> FidsOf(const std::vector<cardfile::TRecord>& records,
+                                             std::uint8_t type) {
+        std::vector<std::uint16_t> fids;
+        for (const auto& record : records) {
+            if (record.Type == type) {
+                fids.push_back(record.Fid);
+            }
+        }
+        return fids;
+    }
+};
+
+cardsim::TCardOptions Gen2(int version, bool p384 = false) {
+    cardsim::TCardOptions options;
+    options.Gen2Version = version;
+    options.Gen2OnP384 = p384;
+    return options;
+}
+
+} // namespace
+
+// The first part is the first-generation file byte for byte; the second holds
+// every G2 file in the plan's order, each signed one followed by its 64-byte
+// signature, Card_Download unsigned; the date goes into both applications.
+TEST_F(Gen2DownloadTest, AVersion2CardGivesBothPartsSignedAndChecked) {
+    InsertDriverCard(Gen2(2));
+    const TCardIdentity identity = Download();
+    EXPECT_EQ(identity.Generation, 2);
+    EXPECT_TRUE(identity.Complete);
+    EXPECT_EQ(identity.NotSignedByCard, 0);
+
+    const std::string file = OutputFile();
+    const std::string first = Join(CompleteDownload(Image));
+    ASSERT_GE(file.size(), first.size());
+    EXPECT_TRUE(file.compare(0, first.size(), first) == 0) << "the first part differs";
+
+    const auto records = Records();
+    EXPECT_EQ(
+        FidsOf(records, 0x02),
+        std::vector<std::uint16_t>({0xC101, 0xC108, 0xC109, 0x0501, 0x0525, 0x0520, 0x050E, 0x0521,
+                                    0x0502, 0x0503, 0x0504, 0x0505, 0x0506, 0x0507, 0x0508, 0x0522,
+                                    0x0523, 0x0524, 0x0526, 0x0527, 0x0528, 0x0529, 0x0530}));
+    for (const auto& record : records) {
+        if (record.Type == 0x02) {
+            const auto* contents = Image.Find(G2(record.Fid));
+            ASSERT_NE(contents, nullptr);
+            EXPECT_EQ(record.Data, *contents) << std::hex << record.Fid;
+        }
+        if (record.Type == 0x03) {
+            EXPECT_EQ(record.Data.size(), 64u);
+        }
+    }
+    EXPECT_EQ(FidsOf(records, 0x03).size(), 19u);
+    // The second generation's download does not sign Card_Download.
+    const auto download = std::find_if(records.begin(), records.end(), [](const auto& r) {
+        return r.Fid == 0x050E && r.Type == 0x02;
+    });
+    ASSERT_NE(download + 1, records.end());
+    EXPECT_NE((download + 1)->Type, 0x03);
+
+    const cardfile::TReport report = Check(file);
+    EXPECT_TRUE(report.AllValid()) << report.Summary();
+    EXPECT_EQ(report.BlocksG2.size(), 19u);
+
+    EXPECT_NE(Card->FileContents(ef::CardDownload), *Image.Find(ef::CardDownload));
+    EXPECT_EQ(Card->FileContents(G2(0x050E)), Card->FileContents(ef::CardDownload));
+}
+
+// A P-384 card: 96-byte signatures, which the check takes by the curve of the
+// card's certificate; a version-1 card has no version-2 file asked for.
+TEST_F(Gen2DownloadTest, AVersion1CardOnP384SignsWith96Bytes) {
+    InsertDriverCard(Gen2(1, true));
+    const TCardIdentity identity = Download();
+    EXPECT_EQ(identity.Generation, 2);
+    const auto records = Records();
+    for (const auto& record : records) {
+        if (record.Type == 0x03) {
+            EXPECT_EQ(record.Data.size(), 96u);
+        }
+        EXPECT_FALSE(record.Fid >= 0x0525 && record.Fid <= 0x0530);
+    }
+    for (const Bytes& command : Commands()) {
+        EXPECT_NE(command, SelectOf(0x0525));
+        EXPECT_NE(command, SelectOf(0x0540)); // VU_Configuration: never
+    }
+    const cardfile::TReport report = Check(OutputFile());
+    EXPECT_TRUE(report.AllValid()) << report.Summary();
+}
+
+// A probe the card refuses leaves exactly the first-generation download.
+TEST_F(Gen2DownloadTest, ARefusedProbeGivesTheFirstGenerationFile) {
+    InsertDriverCard(Gen2(2));
+    Card->FailCommand(kProbe, 0x6A82);
+    const TCardIdentity identity = Download();
+    EXPECT_EQ(identity.Generation, 1);
+    EXPECT_TRUE(identity.Complete);
+    EXPECT_EQ(OutputFile(), Join(CompleteDownload(Image)));
+}
+
+// A version-2 file the card does not have writes nothing and costs nothing;
+// a refused signature leaves its file unsigned, told, and the date unchanged.
+TEST_F(Gen2DownloadTest, AMissingVersion2FileAndARefusedSignature) {
+    cardsim::TCardImage image = cardsim::BuildDriverCard(Gen2(2));
+    image.Remove(G2(0x0528));
+    InsertImage(image);
+    Card->FailInstruction(0x00, 0x2A, 0x6985, G2(0x0506));
+    const TCardIdentity identity = Download();
+    EXPECT_TRUE(identity.Complete);
+    EXPECT_EQ(identity.NotSignedByCard, 1);
+    const auto records = Records();
+    EXPECT_TRUE(std::none_of(records.begin(), records.end(),
+                             [](const auto& r) { return r.Fid == 0x0528; }));
+    const auto signatures = FidsOf(records, 0x03);
+    EXPECT_EQ(std::count(signatures.begin(), signatures.end(), 0x0506), 0);
+    EXPECT_EQ(Card->FileContents(G2(0x050E)), *Image.Find(G2(0x050E)));
+    const cardfile::TReport report = Check(OutputFile());
+    EXPECT_FALSE(report.AllValid());
+    EXPECT_EQ(report.ChainG2, cardfile::TChain::Valid);
+}
+
+// One flipped byte in a G2 block makes exactly that block invalid; a
+// signature of an unexpected length and a bad root certificate get clear lines.
+TEST_F(Gen2DownloadTest, AFlippedByteAnOddSignatureLengthAndABadRootAreTold) {
+    InsertDriverCard(Gen2(2));
+    Download();
+    std::string file = OutputFile();
+    const auto records = Records();
+    const auto gnss = std::find_if(records.begin(), records.end(),
+                                   [](const auto& r) { return r.Fid == 0x0524 && r.Type == 0x02; });
+    ASSERT_NE(gnss, records.end());
+    file[gnss->Offset + 5 + 100] ^= 0x01;
+    cardfile::TReport report = Check(file);
+    EXPECT_EQ(report.ChainG2, cardfile::TChain::Valid);
+    for (const auto& block : report.BlocksG2) {
+        EXPECT_EQ(block.Verdict,
+                  block.Fid == 0x0524 ? cardfile::TVerdict::Invalid : cardfile::TVerdict::Valid)
+            << std::hex << block.Fid;
+    }
+    EXPECT_TRUE(report.Blocks.size() == 12 &&
+                std::all_of(report.Blocks.begin(), report.Blocks.end(),
+                            [](const auto& b) { return b.Verdict == cardfile::TVerdict::Valid; }));
+
+    // A signature of another length than the card's curve gives: invalid,
+    // with a line that says so.
+    std::string rebuilt;
+    for (const auto& record : records) {
+        Bytes data = record.Data;
+        if (record.Fid == 0x0524 && record.Type == 0x03) {
+            data.resize(70);
+        }
+        rebuilt += Header(record.Fid, record.Type, data.size()) + AsString(data);
+    }
+    report = Check(rebuilt);
+    EXPECT_FALSE(report.AllValid());
+    EXPECT_NE(std::find(report.Notes.begin(), report.Notes.end(),
+                        "G2 signature of 0524 has 70 bytes where brainpoolP256r1 gives 64"),
+              report.Notes.end());
+
+    // The root certificate's bytes cut short: a clear line, no crash.
+    const Bytes cut(cardsim::TestPkiG2().RootCertificate.begin(),
+                    cardsim::TestPkiG2().RootCertificate.begin() + 40);
+    const auto root = cardfile::ReadRootKey(cardsim::TestPki().RootKeyFile, nullptr);
+    report = cardfile::Verify(AsBytes(OutputFile()), &*root, &cut);
+    EXPECT_EQ(report.ChainG2, cardfile::TChain::Invalid);
+    EXPECT_FALSE(report.Notes.empty());
+}
