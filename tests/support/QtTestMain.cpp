@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <random>
 #include <string>
 
 namespace {
@@ -21,8 +22,18 @@ int main(int argc, char* argv[]) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
-    std::string home = (std::filesystem::temp_directory_path() / "dravik-home-XXXXXX").string();
-    if (::mkdtemp(home.data()) == nullptr) {
+    // A folder nobody else holds: create_directory says whether it was new.
+    std::string home;
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && home.empty(); ++attempt) {
+        const auto candidate =
+            std::filesystem::temp_directory_path() / ("dravik-home-" + std::to_string(random()));
+        std::error_code error;
+        if (std::filesystem::create_directory(candidate, error)) {
+            home = candidate.string();
+        }
+    }
+    if (home.empty()) {
         return 2;
     }
     qputenv("HOME", home.c_str());
