@@ -1,6 +1,8 @@
 // main() for tests that need a QApplication; they run on the offscreen platform.
 // Each run gets a home of its own: the window's settings, its documents folder
 // (where the archive goes) and its data folder never touch the user's.
+#include "main/MainForm.h"
+
 #include <QApplication>
 #include <QSettings>
 #include <cstdlib>
@@ -42,7 +44,7 @@ int main(int argc, char* argv[]) {
     int status = 0;
     {
         QApplication application(argc, argv);
-        QApplication::setApplicationName(QStringLiteral("Dravik"));
+        SetApplicationNames();
         ::testing::InitGoogleTest(&argc, argv);
         ::testing::UnitTest::GetInstance()->listeners().Append(new TFreshSettings);
         status = RUN_ALL_TESTS();
