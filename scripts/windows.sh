@@ -54,20 +54,25 @@ if [ ! -f "$build/bin/dravik.exe" ]; then
   exit 0
 fi
 
-# The release zip: the two programs, Qt's DLLs and the platform plugin, the
-# C++ runtime they share, the read-me; everything stripped.
+# The release zip: the three programs, Qt's DLLs and the platform plugin, the
+# C++ runtime they share, libgcrypt and its error library, the read-me;
+# everything stripped.
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 name=Dravik-$version-windows-x64
 stage=$build/package/$name
 rm -rf "$build/package"
 mkdir -p "$stage/platforms" "$stage/styles"
-cp "$build/bin/dravik.exe" "$build/bin/dravik-download.exe" "$stage/"
+cp "$build/bin/dravik.exe" "$build/bin/dravik-download.exe" "$build/bin/dravik-verify.exe" "$stage/"
+cp "$build/bin/libgcrypt-20.dll" "$build/bin/libgpg-error-0.dll" "$stage/"
 cp "$qt/bin/Qt6Core.dll" "$qt/bin/Qt6Gui.dll" "$qt/bin/Qt6Widgets.dll" "$stage/"
 cp "$qt/plugins/platforms/qwindows.dll" "$stage/platforms/"
 cp "$qt/plugins/styles/"*.dll "$stage/styles/"
 cp "$build/bin/libstdc++-6.dll" "$build/bin/libgcc_s_seh-1.dll" "$build/bin/libwinpthread-1.dll" \
   "$stage/"
 x86_64-w64-mingw32-strip --strip-unneeded "$stage"/*.exe "$stage"/*.dll "$stage"/*/*.dll
+# Explorer shows dravik.exe with its own icon only if the resource made it in.
+x86_64-w64-mingw32-objdump -h "$stage/dravik.exe" | grep -q '\.rsrc' ||
+  { echo "windows.sh: dravik.exe carries no icon resource"; exit 1; }
 # Notepad before Windows 10 wants CR LF and a byte-order mark for UTF-8.
 {
   printf '\xEF\xBB\xBF'

@@ -35,6 +35,17 @@ bool IsSeparator(char c) {
     return c == '/' || c == '\\';
 }
 
+// Qt hands folders over with '/': the paths we make and show use Windows' own
+// separator throughout, rather than "C:/Users/x/Dravik\\name.ddd".
+std::string Native(std::string path) {
+    for (char& c : path) {
+        if (c == '/') {
+            c = '\\';
+        }
+    }
+    return path;
+}
+
 // A name for the copy that no other download of this or another process
 // takes at the same moment.
 std::string TemporaryName(const std::string& folder, unsigned attempt) {
@@ -64,7 +75,8 @@ std::string SystemText(int errorNumber) {
     return platform::WideToUtf8(text);
 }
 
-void MakeFolder(const std::string& folder) {
+void MakeFolder(const std::string& given) {
+    const std::string folder = Native(given);
     if (folder.empty()) {
         throw TError(ERROR_PATH_NOT_FOUND, folder);
     }
@@ -94,8 +106,9 @@ void MakeFolder(const std::string& folder) {
     }
 }
 
-TStagedFile::TStagedFile(const std::string& source, const std::string& folder) : FFolder(folder) {
-    MakeFolder(folder);
+TStagedFile::TStagedFile(const std::string& source, const std::string& folder)
+    : FFolder(Native(folder)) {
+    MakeFolder(FFolder);
     THandle in{CreateFileW(Wide(source).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
     if (in.Value == INVALID_HANDLE_VALUE) {
@@ -104,12 +117,12 @@ TStagedFile::TStagedFile(const std::string& source, const std::string& folder) :
     THandle out;
     std::string temporary;
     for (unsigned attempt = 0; out.Value == INVALID_HANDLE_VALUE; ++attempt) {
-        temporary = TemporaryName(folder, attempt);
+        temporary = TemporaryName(FFolder, attempt);
         out.Value = CreateFileW(Wide(temporary).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_HIDDEN, nullptr);
         if (out.Value == INVALID_HANDLE_VALUE &&
             (GetLastError() != ERROR_FILE_EXISTS || attempt > 100)) {
-            throw TError(LastError(), folder);
+            throw TError(LastError(), FFolder);
         }
     }
     FTemporary = temporary;
@@ -187,7 +200,7 @@ bool FolderWritable(const std::string& folder) {
 }
 
 TWorkingFile WorkingFilePath(const std::string& programFolder, const std::string& dataFolder) {
-    const std::string beside = programFolder + "\\" + kWorkingFileName;
+    const std::string beside = Native(programFolder) + "\\" + kWorkingFileName;
     THandle existing{CreateFileW(Wide(beside).c_str(), GENERIC_WRITE,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, nullptr)};
@@ -201,7 +214,7 @@ TWorkingFile WorkingFilePath(const std::string& programFolder, const std::string
         return {beside, false};
     }
     MakeFolder(dataFolder);
-    return {dataFolder + "\\" + kWorkingFileName, true};
+    return {Native(dataFolder) + "\\" + kWorkingFileName, true};
 }
 
 } // namespace archive

@@ -10,6 +10,7 @@
 
 #include <QAction>
 #include <QActionGroup>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -428,6 +429,16 @@ void TMainForm::UpdateReadButton() {
         ui->BitBtn1->setText(
             Q(FCroatian ? "Umetnite tahografsku karticu" : "Insert tachograph card"));
     }
+}
+
+void SetApplicationNames() {
+    QApplication::setApplicationName(QStringLiteral("Dravik"));
+#ifdef _WIN32
+    // Windows keeps settings under HKCU\Software\<organization>\<application>
+    // and keeps none without an organization. On Linux the file stays
+    // ~/.config/Dravik.conf, where earlier versions put it.
+    QApplication::setOrganizationName(QStringLiteral("Dravik"));
+#endif
 }
 
 // ------------------------------------------------------------ download hooks

@@ -117,3 +117,7 @@ private:
     QAction* FArchiveFolderAction = nullptr;
     QAction* FOpenArchiveAction = nullptr;
 };
+
+// The application's names, where its settings are kept: called by main() and
+// by the window's tests alike, after the QApplication is made.
+void SetApplicationNames();

@@ -4,7 +4,7 @@
 
 int main(int argc, char* argv[]) {
     QApplication application(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Dravik"));
+    SetApplicationNames();
     // Ties the window to the installed dravik.desktop, whose icon and name a
     // Wayland desktop shows for it.
     QGuiApplication::setDesktopFileName(QStringLiteral("dravik"));

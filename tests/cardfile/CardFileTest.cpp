@@ -206,9 +206,14 @@ TEST(CardFileTest, VerifyToolExitStatusAndLines) {
     const std::string root = write("root.bin", rootFile);
     const std::string output = dir + "verify.out";
     const auto run = [&](const std::string& arguments) {
-        const int status = std::system((std::string("\"") + DRAVIK_VERIFY_PATH + "\" " + arguments +
-                                        " > \"" + output + "\" 2>&1")
-                                           .c_str());
+        std::string command = std::string("\"") + DRAVIK_VERIFY_PATH + "\" " + arguments + " > \"" +
+                              output + "\" 2>&1";
+#ifdef _WIN32
+        // cmd /c drops the first and the last quote of its line: a pair
+        // around the whole keeps the program's own quotes.
+        command = "\"" + command + "\"";
+#endif
+        const int status = std::system(command.c_str());
         std::ifstream in(output);
         const std::string text((std::istreambuf_iterator<char>(in)),
                                std::istreambuf_iterator<char>());

@@ -270,6 +270,21 @@ QByteArray FileBytes(const QString& path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
 }
 
+// A saved log's bytes: each line ends as the system's text files do, so that
+// Notepad before Windows 10 shows the lines apart.
+QByteArray Lines(std::initializer_list<const char*> lines) {
+#ifdef _WIN32
+    const char* end = "\r\n";
+#else
+    const char* end = "\n";
+#endif
+    QByteArray bytes;
+    for (const char* line : lines) {
+        bytes += QByteArray(line) + end;
+    }
+    return bytes;
+}
+
 // Opens the context menu at the first row; `choose` gets its action texts and
 // returns the one to trigger, empty for none.
 QStringList ContextMenu(TLogView& view, const QString& choose) {
@@ -346,7 +361,8 @@ TEST_F(LogViewTest, TheContextMenuCopiesSelectsAllAndSavesInTheWindowsLanguage) 
     ContextMenu(View, QStringLiteral("Save log..."));
     TLogView::SetSaveNameHandler({});
     EXPECT_TRUE(proposed.endsWith(QStringLiteral(".txt"))) << proposed.toStdString();
-    EXPECT_EQ(FileBytes(dir.filePath(QStringLiteral("chosen.txt"))), "first\nline 1\nline 2\n");
+    EXPECT_EQ(FileBytes(dir.filePath(QStringLiteral("chosen.txt"))),
+              Lines({"first", "line 1", "line 2"}));
 }
 
 TEST_F(LogViewTest, SavingWritesEveryLineWholeOrLeavesTheOldFileAndSaysWhy) {
@@ -362,8 +378,8 @@ TEST_F(LogViewTest, SavingWritesEveryLineWholeOrLeavesTheOldFileAndSaysWhy) {
     old.close();
 
     EXPECT_TRUE(View.SaveLog(path));
-    EXPECT_EQ(FileBytes(path),
-              "first\n\xC4\x8Cita\xC4\x8D kartica: \xC5\xA0\xC4\x91\n\nends in a blank \n");
+    EXPECT_EQ(FileBytes(path), Lines({"first", "\xC4\x8Cita\xC4\x8D kartica: \xC5\xA0\xC4\x91", "",
+                                      "ends in a blank "}));
 
     QStringList shown;
     messagebox::SetHandler([&](const QString&, const QString& text) { shown << text; });

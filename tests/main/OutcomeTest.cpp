@@ -8,6 +8,7 @@
 #include "ExpectedDownload.h"
 #include "FakePcsc.h"
 #include "WindowTestUtil.h"
+#include "archive/Archive.h"
 #include "cardsim/DriverCard.h"
 #include "cardsim/SampleCard.h"
 #include "main/MainForm.h"
@@ -17,6 +18,7 @@
 #include "FileCompare.h"
 #include <QAction>
 #include <QDesktopServices>
+#include <QDir>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSettings>
@@ -30,6 +32,28 @@
 using namespace downloadtest;
 using messagebox::TIcon;
 using windowtest::ProcessUntil;
+
+namespace {
+
+// Paths as the program shows them, UTF-8; and a file name from the card's
+// UTF-8 as a path. std::filesystem's narrow strings are the ANSI code page on
+// Windows, which holds no Ž.
+std::string Utf8(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+std::filesystem::path PathOf(const std::string& utf8) {
+    return std::u8string(utf8.begin(), utf8.end());
+}
+
+#ifdef _WIN32
+// The error a file in a missing folder gives.
+constexpr int kMissingFolderError = 3; // ERROR_PATH_NOT_FOUND
+#else
+constexpr int kMissingFolderError = ENOENT;
+#endif
+
+} // namespace
 namespace fs = std::filesystem;
 
 // Takes the place of the desktop's file manager.
@@ -126,8 +150,8 @@ TEST_F(OutcomeTest, EveryDownloadIsArchivedWithItsOutcomeInTheIconAndTheLogsLast
 
     QStringList log = Download(image);
     const std::string name = Name();
-    const fs::path first = Scratch.Path / "archive" / (name + ".ddd");
-    EXPECT_EQ(log.back().toStdString(), "Result: saved as " + first.string() + ", whole");
+    const fs::path first = Scratch.Path / "archive" / PathOf(name + ".ddd");
+    EXPECT_EQ(log.back().toStdString(), "Result: saved as " + Utf8(first) + ", whole");
     // The log shows its end, where that line is.
     QScrollBar* bar = Window->Form()->LogBox->verticalScrollBar();
     EXPECT_EQ(bar->value(), bar->maximum());
@@ -135,12 +159,12 @@ TEST_F(OutcomeTest, EveryDownloadIsArchivedWithItsOutcomeInTheIconAndTheLogsLast
     log = Download(image);
     // The same minute gives the same name, unless the clock went on meanwhile.
     const fs::path second =
-        Scratch.Path / "archive" / (Name() == name ? name + " (2).ddd" : Name() + ".ddd");
-    EXPECT_EQ(log.back().toStdString(), "Result: saved as " + second.string() + ", whole");
+        Scratch.Path / "archive" / PathOf(Name() == name ? name + " (2).ddd" : Name() + ".ddd");
+    EXPECT_EQ(log.back().toStdString(), "Result: saved as " + Utf8(second) + ", whole");
 
     log = Download(image, false);
-    const fs::path partial = Scratch.Path / "archive" / (Name() + "_nepotpuno.ddd");
-    EXPECT_EQ(log.back().toStdString(), "Result: saved as " + partial.string() + ", not whole");
+    const fs::path partial = Scratch.Path / "archive" / PathOf(Name() + "_nepotpuno.ddd");
+    EXPECT_EQ(log.back().toStdString(), "Result: saved as " + Utf8(partial) + ", not whole");
 
     // Same minute, same card: a third name rather than a replaced file, and
     // the whole downloads kept byte for byte.
@@ -177,18 +201,21 @@ TEST_F(OutcomeTest, AFileErrorIsACriticalBoxNamingTheFileAndTheSystemsWordsInThe
     const cardsim::TCardImage image = cardsim::BuildDriverCard();
     Window->FOutputPath = (Scratch.Path / "gone" / "tmp.ddd").string();
     QStringList log = Download(image);
+    const std::string error = "I/O error " + std::to_string(kMissingFolderError);
     EXPECT_EQ(log.back().toStdString(),
-              "Result: not saved, I/O error 2 (" + Window->FOutputPath + ")");
+              "Result: not saved, " + error + " (" + Window->FOutputPath + ")");
     Window->Action5Execute();
     Download(image);
     ASSERT_EQ(Shown.size(), 2u);
     const std::string croatian = Shown[0].Text.toStdString();
     EXPECT_EQ(Shown[0].Icon, TIcon::Critical);
-    EXPECT_EQ(croatian, "I/O error 2\r\rDatoteka: " + Window->FOutputPath +
-                            "\rGreška sustava 2: No such file or directory");
+    const std::string system =
+        std::to_string(kMissingFolderError) + ": " + archive::SystemText(kMissingFolderError);
+    EXPECT_EQ(croatian,
+              error + "\r\rDatoteka: " + Window->FOutputPath + "\rGreška sustava " + system);
     EXPECT_EQ(Shown[1].Icon, TIcon::Critical);
-    EXPECT_EQ(Shown[1].Text.toStdString(), "I/O error 2\r\rFile: " + Window->FOutputPath +
-                                               "\rSystem error 2: No such file or directory");
+    EXPECT_EQ(Shown[1].Text.toStdString(),
+              error + "\r\rFile: " + Window->FOutputPath + "\rSystem error " + system);
     EXPECT_FALSE(fs::exists(Scratch.Path / "archive"));
 }
 
@@ -204,7 +231,7 @@ TEST_F(OutcomeTest, AnArchiveThatCannotBeWrittenIsAWarningAndTheWorkingFileIsKep
     EXPECT_EQ(Shown[0].Icon, TIcon::Warning);
     // The message says why, naming the folder that could not be made.
     EXPECT_TRUE(Shown[0].Text.contains(QString::fromStdString(
-        "\r\rNije spremljeno u arhivu: " + (Scratch.Path / "archive").string() + ": ")))
+        "\r\rNije spremljeno u arhivu: " + Utf8(Scratch.Path / "archive") + ": ")))
         << Shown[0].Text.toStdString();
     EXPECT_TRUE(SameBytes(ReadWholeFile(Window->FOutputPath),
                           Join(CompleteDownload(cardsim::BuildDriverCard()))));
@@ -230,8 +257,9 @@ TEST_F(OutcomeTest, TheLanguageAndTheArchiveFolderAreRememberedAndTheLanguageIsC
     // Open() chose the scratch folder again; what the first window stored was
     // read back before that.
     QSettings settings;
+    // Kept in Qt's form, '/' on Windows too.
     EXPECT_EQ(settings.value("archiveFolder").toString(),
-              QString::fromStdString((Scratch.Path / "archive").string()));
+              QDir::cleanPath(QString::fromStdString(Utf8(Scratch.Path / "archive"))));
     Window->SetArchiveFolder(QStringLiteral("/srv/office//archive/"));
     EXPECT_EQ(Window->ArchiveFolder(), "/srv/office/archive");
 

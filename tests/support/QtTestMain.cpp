@@ -1,11 +1,14 @@
 // main() for tests that need a QApplication; they run on the offscreen platform.
 // Each run gets a home of its own: the window's settings, its documents folder
 // (where the archive goes) and its data folder never touch the user's.
+#include "main/MainForm.h"
+
 #include <QApplication>
 #include <QSettings>
 #include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <random>
 #include <string>
 
 namespace {
@@ -21,8 +24,18 @@ int main(int argc, char* argv[]) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
-    std::string home = (std::filesystem::temp_directory_path() / "dravik-home-XXXXXX").string();
-    if (::mkdtemp(home.data()) == nullptr) {
+    // A folder nobody else holds: create_directory says whether it was new.
+    std::string home;
+    std::random_device random;
+    for (int attempt = 0; attempt < 100 && home.empty(); ++attempt) {
+        const auto candidate =
+            std::filesystem::temp_directory_path() / ("dravik-home-" + std::to_string(random()));
+        std::error_code error;
+        if (std::filesystem::create_directory(candidate, error)) {
+            home = candidate.string();
+        }
+    }
+    if (home.empty()) {
         return 2;
     }
     qputenv("HOME", home.c_str());
@@ -31,7 +44,7 @@ int main(int argc, char* argv[]) {
     int status = 0;
     {
         QApplication application(argc, argv);
-        QApplication::setApplicationName(QStringLiteral("Dravik"));
+        SetApplicationNames();
         ::testing::InitGoogleTest(&argc, argv);
         ::testing::UnitTest::GetInstance()->listeners().Append(new TFreshSettings);
         status = RUN_ALL_TESTS();
