@@ -23,6 +23,7 @@
 #include <QPalette>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QTimer>
 #include <QUrl>
 #include <algorithm>
 #include <chrono>
@@ -510,8 +511,14 @@ TCardDownload TMainForm::RunCardDownload(TReaderObject& reader) {
         steps.Start();
         // The window goes on painting and answering; a close asked meanwhile
         // stops the steps (closeEvent) and waits for them here.
+        // A wake-up that never arrives (seen under wine's event dispatcher)
+        // must not leave the window waiting for ever: the timer wakes the
+        // loop, and the loop runs whatever the steps handed over.
+        QTimer wake;
+        wake.start(20);
         while (!finished) {
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            RunHandedOver();
         }
     }
     FPCSC->ReleaseContext(context);

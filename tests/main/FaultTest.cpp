@@ -207,13 +207,6 @@ TEST_F(FaultTest, ACardPulledAfterEachCommandInTurnIsNeverPassedOffAsGood) {
 }
 
 TEST_F(FaultTest, AReaderPulledDuringADownloadLeavesTheWindowWhole) {
-#ifdef _WIN32
-    // Hangs under wine since the download runs on its own thread: pulling the
-    // last reader stops the Windows-like service from inside the card's
-    // answer. Not yet found whether the window or the in-memory library waits
-    // for ever; skipped until it is, so that the rest of the suite runs.
-    GTEST_SKIP() << "hangs with the Windows service model: under investigation";
-#endif
     const cardsim::TCardImage image = cardsim::BuildDriverCard();
     const int sent = PartialDownload(image).Sent;
     const int fileSent = PartialDownload(image).FileSent;
