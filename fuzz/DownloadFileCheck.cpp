@@ -81,6 +81,19 @@ private:
         const auto fid = static_cast<std::uint16_t>(At(at) << 8 | At(at + 1));
         const std::uint8_t type = At(at + 2);
         const std::size_t length = static_cast<std::size_t>(At(at + 3)) << 8 | At(at + 4);
+        if (type == 0x02 || type == 0x03) {
+            // The second generation's part, which an answer script may reach
+            // by accepting its probe: records framed by their length; only the
+            // last may be cut, and then the download is not whole.
+            if (File.size() - (at + kHeader) >= length) {
+                return From(at + kHeader + length, -1, contents, signatures, whole);
+            }
+            if (AllowShort) {
+                Whole = whole;
+                return true;
+            }
+            return false;
+        }
         const int index = IndexOf(fid);
         if (index < 0) {
             return false;
