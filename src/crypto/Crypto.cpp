@@ -193,11 +193,11 @@ TRsaPrivateKey GenerateRsaKey(unsigned bits, unsigned long exponent) {
     Initialise();
     const std::string bitsText = std::to_string(bits);
     const std::string exponentText = std::to_string(exponent);
-    const std::string spec = "(genkey (rsa (nbits " + std::to_string(bitsText.size()) + ":" +
-                             bitsText + ") (rsa-use-e " + std::to_string(exponentText.size()) +
-                             ":" + exponentText + ")))";
+    const std::string keyParameters =
+        "(genkey (rsa (nbits " + std::to_string(bitsText.size()) + ":" + bitsText +
+        ") (rsa-use-e " + std::to_string(exponentText.size()) + ":" + exponentText + ")))";
     gcry_sexp_t parameters = nullptr;
-    if (gcry_sexp_new(&parameters, spec.data(), spec.size(), 1) != 0) {
+    if (gcry_sexp_new(&parameters, keyParameters.data(), keyParameters.size(), 1) != 0) {
         throw TCryptoError("key parameters");
     }
     const TSexp ownedParameters(parameters);
