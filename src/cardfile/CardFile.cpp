@@ -5,6 +5,22 @@
 
 namespace cardfile {
 
+std::string FidText(std::uint16_t fid) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(fid));
+    return text;
+}
+
+std::string HexText(TBytesView bytes) {
+    std::string text;
+    char pair[4];
+    for (const std::uint8_t b : bytes) {
+        std::snprintf(pair, sizeof pair, "%02X", b);
+        text += pair;
+    }
+    return text;
+}
+
 namespace {
 
 // ISO/IEC 9796-2 framing of a recovered certificate: header, recoverable part,
@@ -15,22 +31,6 @@ constexpr std::size_t kRecoverableLength = 106;
 constexpr std::size_t kCertificateSignature = 128;
 constexpr std::size_t kPublicRemainder = 58;
 constexpr std::size_t kReferenceLength = 8;
-
-std::string Hex4(unsigned value) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04X", value & 0xFFFFu);
-    return text;
-}
-
-std::string Hex(TBytesView bytes) {
-    std::string text;
-    char pair[4];
-    for (const std::uint8_t b : bytes) {
-        std::snprintf(pair, sizeof pair, "%02X", b);
-        text += pair;
-    }
-    return text;
-}
 
 template <typename T> std::optional<T> Fail(std::string* error, const std::string& why) {
     if (error != nullptr) {
@@ -75,8 +75,8 @@ std::optional<crypto::TRsaPublicKey> CheckChain(const std::vector<TRecord>& reco
     if (msCertificate->AuthorityReference != root.KeyIdentifier) {
         return Fail<crypto::TRsaPublicKey>(
             error, "the Member State certificate (C1 08) names the authority " +
-                       Hex(msCertificate->AuthorityReference) + ", the root key is " +
-                       Hex(root.KeyIdentifier));
+                       HexText(msCertificate->AuthorityReference) + ", the root key is " +
+                       HexText(root.KeyIdentifier));
     }
     const auto cardCertificate = RecoverCertificate(card->Data, msCertificate->Key, &why);
     if (!cardCertificate) {
@@ -85,9 +85,9 @@ std::optional<crypto::TRsaPublicKey> CheckChain(const std::vector<TRecord>& reco
     if (cardCertificate->AuthorityReference != msCertificate->HolderReference) {
         return Fail<crypto::TRsaPublicKey>(error,
                                            "the card certificate (C1 00) names the authority " +
-                                               Hex(cardCertificate->AuthorityReference) +
+                                               HexText(cardCertificate->AuthorityReference) +
                                                ", the Member State certificate certifies " +
-                                               Hex(msCertificate->HolderReference));
+                                               HexText(msCertificate->HolderReference));
     }
     return cardCertificate->Key;
 }
@@ -114,7 +114,7 @@ std::optional<std::vector<TRecord>> ReadRecords(TBytesView file, std::string* er
         const std::size_t remaining = file.size() - at - kRecordHeader;
         if (length > remaining) {
             return Fail<std::vector<TRecord>>(
-                error, "the record of file " + Hex4(record.Fid) + " at offset " +
+                error, "the record of file " + FidText(record.Fid) + " at offset " +
                            std::to_string(at) + " announces " + std::to_string(length) +
                            " bytes, " + std::to_string(remaining) + " remain");
         }

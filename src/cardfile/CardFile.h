@@ -20,6 +20,11 @@ namespace cardfile {
 using crypto::TBytes;
 using crypto::TBytesView;
 
+// A file identifier as four hex digits, as the log and the verdicts name files.
+std::string FidText(std::uint16_t fid);
+// Bytes as upper-case hex without separators.
+std::string HexText(TBytesView bytes);
+
 inline constexpr std::uint8_t kContents = 0x00;
 inline constexpr std::uint8_t kSignature = 0x01;
 inline constexpr std::uint8_t kContentsG2 = 0x02;

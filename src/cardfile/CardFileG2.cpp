@@ -19,12 +19,6 @@ constexpr std::uint16_t kLinkCertificate = 0xC109;
 // Stored without a signature in the second-generation part.
 constexpr std::uint16_t kCardDownloadG2 = 0x050E;
 
-std::string FidText(std::uint16_t fid) {
-    char text[8];
-    std::snprintf(text, sizeof(text), "%04X", fid);
-    return text;
-}
-
 bool IsCertificate(std::uint16_t fid) {
     return (fid & 0xFF00) == 0xC100;
 }

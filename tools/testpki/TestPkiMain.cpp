@@ -3,6 +3,7 @@
 // European chain does (ISO/IEC 9796-2, partial recovery, SHA-1), and writes
 // them into DIR. Every name says "test": nothing here is trusted by Dravik
 // unless a user names the test root as the root key.
+#include "cardfile/CardFile.h"
 #include "cardsim/TestPki.h"
 #include "crypto/Crypto.h"
 
@@ -57,16 +58,6 @@ TBytes Certify(const crypto::TRsaPrivateKey& authority, const TBytes& car, const
     return certificate;
 }
 
-std::string Hex(const TBytes& bytes) {
-    std::string text;
-    char pair[4];
-    for (const std::uint8_t b : bytes) {
-        std::snprintf(pair, sizeof pair, "%02X", b);
-        text += pair;
-    }
-    return text;
-}
-
 void Write(const std::string& path, const TBytes& bytes) {
     std::ofstream out(path, std::ios::binary);
     out.write(reinterpret_cast<const char*>(bytes.data()),
@@ -80,9 +71,10 @@ void Write(const std::string& path, const TBytes& bytes) {
 void WriteKey(const std::string& path, const crypto::TRsaPrivateKey& key) {
     std::ofstream out(path);
     out << "# TEST KEY of Dravik's test PKI. Never use it for anything real.\n"
-        << "n " << Hex(key.Modulus) << "\ne " << Hex(key.PublicExponent) << "\nd "
-        << Hex(key.PrivateExponent) << "\np " << Hex(key.PrimeP) << "\nq " << Hex(key.PrimeQ)
-        << "\nu " << Hex(key.Coefficient) << '\n';
+        << "n " << cardfile::HexText(key.Modulus) << "\ne " << cardfile::HexText(key.PublicExponent)
+        << "\nd " << cardfile::HexText(key.PrivateExponent) << "\np "
+        << cardfile::HexText(key.PrimeP) << "\nq " << cardfile::HexText(key.PrimeQ) << "\nu "
+        << cardfile::HexText(key.Coefficient) << '\n';
     if (!out) {
         throw std::runtime_error("cannot write " + path);
     }
