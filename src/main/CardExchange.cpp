@@ -72,11 +72,18 @@ void TCardSession::StoreResponse(const std::uint8_t* bytes, DWORD count) {
                    kHexDigits[sw2 & 0x0F]};
     const std::size_t dataLength = count - 2;
     FResponseData.assign(reinterpret_cast<const char*>(bytes), dataLength);
-    FResponseHex.reserve(dataLength * 3);
+    // The hex text is for the log alone, and written digit by digit into a
+    // string of its final size: appended a character at a time it cost more
+    // than the whole exchange with pcscd.
+    if (!WantsLog()) {
+        return;
+    }
+    FResponseHex.resize(dataLength * 3);
+    char* out = FResponseHex.data();
     for (std::size_t i = 0; i < dataLength; ++i) {
-        FResponseHex += kHexDigits[bytes[i] >> 4];
-        FResponseHex += kHexDigits[bytes[i] & 0x0F];
-        FResponseHex += ' ';
+        *out++ = kHexDigits[bytes[i] >> 4];
+        *out++ = kHexDigits[bytes[i] & 0x0F];
+        *out++ = ' ';
     }
 }
 

@@ -165,6 +165,8 @@ public:
     bool FCroatian = true;
     std::string FStatusWord;
     std::string FResponseData; // one char per byte, unchanged
+    // FResponseData as "XX " per byte, for the log; left empty when WantsLog()
+    // says that nobody reads the log.
     std::string FResponseHex;
     // "tmp.ddd" beside the executable unless set otherwise.
     std::string FOutputPath;
@@ -198,6 +200,11 @@ protected:
     friend class TDownloadSteps;
     // One line of the message log.
     virtual void AddLog(const std::string& line) = 0;
+    // Whether anybody reads the log lines of the download's exchanges (the
+    // responses in hex and as text, the chunks' status lines). A session
+    // without a reader of its log (the command line, quiet) says no, and those
+    // lines are not even built; the file and the exchanges stay the same.
+    virtual bool WantsLog() const { return true; }
     // Edit1: the download name, or empty.
     virtual void ShowDownloadName(const std::string& name) = 0;
     // The reader object of the selected entry, or null.

@@ -154,7 +154,7 @@ std::size_t CertificateLength(const std::string& head, std::size_t fifth) {
 class TDownloadSteps {
 public:
     TDownloadSteps(TCardSession& session, TReaderObject& reader, TCardDownloadFile& file)
-        : S(session), Reader(reader), File(file) {}
+        : S(session), Reader(reader), File(file), Logging(session.WantsLog()) {}
 
     TCardIdentity Identity;
     TApplicationSizes Sizes;
@@ -189,8 +189,10 @@ public:
                              const std::string& name) {
         if (S.SendCommand(Reader, command) == pcsc::kSuccess && S.FStatusWord == kStatusOk &&
             acceptable(S.FResponseData.size())) {
-            S.AddLog(name + " ComputeDigitalSignature OK");
-            S.AddLog(S.FResponseHex);
+            if (Logging) {
+                S.AddLog(name + " ComputeDigitalSignature OK");
+                S.AddLog(S.FResponseHex);
+            }
             return S.FResponseData;
         }
         S.AddLog(name + " ComputeDigitalSignature - status = " + S.FStatusWord + "  " +
@@ -255,9 +257,11 @@ public:
             }
             return;
         }
-        S.AddLog(row.Label);
-        S.AddLog(S.FResponseHex);
-        S.AddLog("Data: " + Printable(S.FResponseData));
+        if (Logging) {
+            S.AddLog(row.Label);
+            S.AddLog(S.FResponseHex);
+            S.AddLog("Data: " + Printable(S.FResponseData));
+        }
         if (row.Fid == kApplicationIdentification.Fid) {
             Sizes = ApplicationSizesOf(S.FResponseData);
         } else if (row.Fid == kIdentification.Fid) {
@@ -283,14 +287,18 @@ public:
         while (offset < limit) {
             const std::size_t length = std::min(kChunkLength, limit - offset);
             S.SendCommand(Reader, ReadCommand(offset, length));
-            S.AddLog(statusLabel + std::to_string(offset) + " - status = " + S.FStatusWord + "  " +
-                     std::to_string(length));
+            if (Logging) {
+                S.AddLog(statusLabel + std::to_string(offset) + " - status = " + S.FStatusWord +
+                         "  " + std::to_string(length));
+            }
             if (S.FStatusWord != kStatusOk) {
                 Identity.Complete = false;
                 break;
             }
-            S.AddLog(chunkLabel + std::to_string(offset) + " ReadBinary OK");
-            S.AddLog(S.FResponseHex);
+            if (Logging) {
+                S.AddLog(chunkLabel + std::to_string(offset) + " ReadBinary OK");
+                S.AddLog(S.FResponseHex);
+            }
             // A card that answers "9000" with another length than asked would
             // misframe every record after this one: keep at most what was asked,
             // and a short answer ends the file's reading, as a failed chunk does.
@@ -357,14 +365,14 @@ public:
         const std::size_t limit = LimitOf(size, row.Name);
         const std::string collected =
             ReadRecordInChunks(row.Fid, kContents, limit, row.StatusLabel, row.ChunkLabel);
-        if (row.LogBeforeSignature) {
+        if (row.LogBeforeSignature && Logging) {
             S.AddLog(row.AllLabel);
             S.AddLog(Printable(collected));
         }
         // A file not read whole keeps the blanks: the card's signature is of
         // the whole file and would only call this part invalid.
         Sign(TSigning::CardOrBlanks, row.Fid, hashed, collected.size() == size, row.Name);
-        if (!row.LogBeforeSignature) {
+        if (!row.LogBeforeSignature && Logging) {
             S.AddLog(row.AllLabel);
             S.AddLog(Printable(collected));
         }
@@ -404,8 +412,10 @@ public:
             data +=
                 ReadChunks(data.size(), std::min(total, kAddressableBytes), name + " ", name + " ");
         }
-        S.AddLog(name + " ReadBinary OK");
-        S.AddLog("Data: " + Printable(data));
+        if (Logging) {
+            S.AddLog(name + " ReadBinary OK");
+            S.AddLog("Data: " + Printable(data));
+        }
         File.WriteRecord(row.Fid, kContentsG2, static_cast<std::uint16_t>(data.size()), data);
     }
 
@@ -425,8 +435,10 @@ public:
         const std::size_t limit = LimitOf(size, name);
         const std::string collected =
             ReadRecordInChunks(row.Fid, kContentsG2, limit, name + " ", name + " ");
-        S.AddLog(name + " all:");
-        S.AddLog(Printable(collected));
+        if (Logging) {
+            S.AddLog(name + " all:");
+            S.AddLog(Printable(collected));
+        }
         const bool whole = collected.size() == size;
         if (whole) {
             if (row.Role == TG2Role::Sizes) {
@@ -492,6 +504,9 @@ private:
     TCardSession& S;
     TReaderObject& Reader;
     TCardDownloadFile& File;
+    // The session's WantsLog(), asked once: the lines of every response are
+    // built only for a log that somebody reads.
+    const bool Logging;
 };
 
 TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {

@@ -112,6 +112,41 @@ TEST_F(ReadCardFilesTest, ASurnameLosesTheBlanksAndControlBytesAtItsEndsOnly) {
     EXPECT_EQ(Download().Driver, "A_VAN DER\tBERG");
 }
 
+// A session whose log nobody reads skips the lines of every response: the
+// file, the card's commands and the identity must not notice, also when a
+// chunk fails and the file is cut.
+TEST_F(ReadCardFilesTest, ASessionWithoutLogReaderWritesTheSameFileAndCommands) {
+    InsertDriverCard();
+    Card->FailRead(ef::EventsData, 500, 0x6581);
+    const TCardIdentity logged = Download();
+    const std::string loggedFile = OutputFile();
+    const std::vector<Bytes> loggedCommands = Commands();
+    const std::vector<std::string> loggedLines = Session.Log;
+
+    // The same card afresh, its application not selected.
+    fakepcsc::RemoveCard(kReaderName);
+    ASSERT_TRUE(PumpUntil([this] { return Reader->CardState == csNoCard; }));
+    InsertImage(Image);
+    Card->FailRead(ef::EventsData, 500, 0x6581);
+    Session.LogRead = false;
+    const TCardIdentity quiet = Download();
+    EXPECT_TRUE(OutputFile() == loggedFile) << "the files differ";
+    EXPECT_EQ(Commands(), loggedCommands);
+    EXPECT_EQ(quiet.CardNumber, logged.CardNumber);
+    EXPECT_EQ(quiet.DownloadName.substr(15), logged.DownloadName.substr(15));
+    EXPECT_FALSE(quiet.Complete);
+    EXPECT_EQ(quiet.NotSignedByCard, logged.NotSignedByCard);
+    // What is still said is what the logged download said, without a
+    // response's hex or the chunks' lines.
+    EXPECT_FALSE(Session.Log.empty());
+    EXPECT_LT(Session.Log.size() * 4, loggedLines.size());
+    for (const std::string& line : Session.Log) {
+        EXPECT_NE(std::find(loggedLines.begin(), loggedLines.end(), line), loggedLines.end())
+            << line;
+    }
+    EXPECT_TRUE(Session.FResponseHex.empty());
+}
+
 // ------------------------------------------------------------ sized files
 
 TEST_F(ReadCardFilesTest, SpecificConditionsAreReadInTwoChunks) {

@@ -40,10 +40,14 @@ public:
     bool Enabled = true;
     int HoldDepth = 0;
 
+    // False: a session whose log nobody reads, as the quiet command line.
+    bool LogRead = true;
+
     void AddLog(const std::string& line) override {
         Log.push_back(line);
         Trace.push_back("log:" + line);
     }
+    bool WantsLog() const override { return LogRead; }
     void ShowDownloadName(const std::string& name) override {
         DownloadName = name;
         Trace.push_back("name:" + name);

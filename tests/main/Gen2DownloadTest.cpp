@@ -102,6 +102,25 @@ TEST_F(Gen2DownloadTest, AVersion2CardGivesBothPartsSignedAndChecked) {
 
 // A P-384 card: 96-byte signatures, which the check takes by the curve of the
 // card's certificate; a version-1 card has no version-2 file asked for.
+// The certificates' and the G2 files' lines are skipped without a log
+// reader; both parts of the file stay byte for byte.
+TEST_F(Gen2DownloadTest, WithoutLogReaderBothPartsAreTheSame) {
+    InsertDriverCard(Gen2(2));
+    // Unchanged between the two: the card's last download date is in the file.
+    Session.FUpdateCardDownload = false;
+    Download();
+    const std::string logged = OutputFile();
+    fakepcsc::RemoveCard(kReaderName);
+    ASSERT_TRUE(PumpUntil([this] { return Reader->CardState == csNoCard; }));
+    InsertImage(Image);
+    Session.LogRead = false;
+    const TCardIdentity quiet = Download();
+    EXPECT_EQ(quiet.Generation, 2);
+    EXPECT_TRUE(quiet.Complete);
+    EXPECT_EQ(quiet.NotSignedByCard, 0);
+    EXPECT_TRUE(OutputFile() == logged) << "the files differ";
+}
+
 TEST_F(Gen2DownloadTest, AVersion1CardOnP384SignsWith96Bytes) {
     InsertDriverCard(Gen2(1, true));
     const TCardIdentity identity = Download();
