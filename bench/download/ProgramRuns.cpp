@@ -56,23 +56,66 @@ template <typename F> std::string ReadUntil(int fd, F done) {
     return text;
 }
 
+// This process's environment with `changes` ("NAME=value") in place.
+std::vector<std::string> EnvironmentWith(const std::vector<std::string>& changes) {
+    std::vector<std::string> result;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string variable = *entry;
+        const std::string name = variable.substr(0, variable.find('=') + 1);
+        bool replaced = false;
+        for (const std::string& change : changes) {
+            replaced = replaced || change.rfind(name, 0) == 0;
+        }
+        if (!replaced) {
+            result.push_back(variable);
+        }
+    }
+    result.insert(result.end(), changes.begin(), changes.end());
+    return result;
+}
+
 } // namespace
 
-TProgramRun TimedRun(const std::vector<std::string>& arguments) {
+TProgramRun TimedRun(const std::vector<std::string>& arguments,
+                     const std::vector<std::string>& environment) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     std::vector<char*> argv = Argv(arguments);
+    const std::vector<std::string> variables = EnvironmentWith(environment);
+    std::vector<char*> envp = Argv(variables);
     TProgramRun run;
     pid_t pid = -1;
     const auto start = Clock::now();
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(),
+                                    environment.empty() ? environ : envp.data());
     if (spawned == 0) {
         run.ExitCode = ExitCodeOf(pid);
     }
     run.Ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     posix_spawn_file_actions_destroy(&actions);
     return run;
+}
+
+std::string OutputOf(const std::vector<std::string>& arguments) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        return {};
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    std::vector<char*> argv = Argv(arguments);
+    pid_t pid = -1;
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    const std::string text = ReadUntil(fds[0], [](const std::string&) { return false; });
+    close(fds[0]);
+    if (spawned == 0) {
+        ExitCodeOf(pid);
+    }
+    return text;
 }
 
 bool TVirtualCard::Insert(std::string* error) {

@@ -12,8 +12,13 @@ struct TProgramRun {
 };
 
 // Runs `arguments` (the program first) with its standard output thrown away and
-// waits for it.
-TProgramRun TimedRun(const std::vector<std::string>& arguments);
+// waits for it. `environment` ("NAME=value") replaces or adds those variables
+// of this process's environment for the program.
+TProgramRun TimedRun(const std::vector<std::string>& arguments,
+                     const std::vector<std::string>& environment = {});
+
+// What `arguments` writes to its standard output, untimed.
+std::string OutputOf(const std::vector<std::string>& arguments);
 
 // dravik-vcard serving the sample card (T=1) in vpcd's first reader, or with
 // the options given (another port, refusals).
