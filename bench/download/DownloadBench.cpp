@@ -149,9 +149,14 @@ int main(int argc, char* argv[]) {
     const std::string cliFile = folder + "/cli.ddd";
     const std::vector<std::string> download{DRAVIK_DOWNLOAD_PATH, "--output", cliFile, "--reader",
                                             "Virtual PCD 00 00"};
-    const std::vector<std::string> minimal{MINIMAL_CLIENT_PATH};
+    const std::string minimalFile = folder + "/minimal.ddd";
+    const std::vector<std::string> minimal{MINIMAL_CLIENT_PATH, minimalFile};
     if (!SameExchanges(download, minimal)) {
         return Fail("dravik-download and the minimal client do not make the same exchanges");
+    }
+    // Both read a card that keeps its last download date: the same file.
+    if (ReadFile(minimalFile).empty() || ReadFile(minimalFile) != ReadFile(cliFile)) {
+        return Fail("the minimal client's file differs from dravik-download's");
     }
 
     // The card refuses the update of its last download date, so that every

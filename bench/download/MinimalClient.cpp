@@ -3,8 +3,13 @@
 // of the download benchmark. One context, one shared connection to the first
 // virtual reader, the same SELECT and READ BINARY commands in the same order,
 // each signed file hashed before and signed after its read, the card's last
-// download date written at the end, the card released unpowered; no file, no
-// log, no watcher, no check of the signatures.
+// download date written at the end, the card released unpowered; the card
+// download file written as a download must write it, each record and each
+// chunk handed to the system as soon as it is complete; no log, no watcher,
+// no check of the signatures.
+//
+// Usage: bench_download_minimal [--startup | --connect] [FILE]
+// FILE: the card download file; without it none is written.
 //
 // For the benchmark's account of where the time goes, two parts of it alone:
 // --startup ends as soon as main() is reached (the process and its loading),
@@ -13,6 +18,9 @@
 // Exit status: 0 every command answered 9000; 1 an exchange failed or was
 // refused; 2 the library, the service or the card could not be reached.
 #include "smartcard/PCSCRaw.h"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -97,11 +105,61 @@ private:
     std::array<std::uint8_t, 261> Answer{};
 };
 
+// The card download file: records of file identifier, type, 16-bit length and
+// data, written piece by piece as they come.
+class TFile {
+public:
+    explicit TFile(const char* path)
+        : Handle(path == nullptr
+                     ? -1
+                     : ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600)),
+          Failure(path != nullptr && Handle < 0) {}
+    ~TFile() {
+        if (Handle >= 0) {
+            ::close(Handle);
+        }
+    }
+    TFile(const TFile&) = delete;
+    TFile& operator=(const TFile&) = delete;
+
+    bool Failed() const { return Failure; }
+    void Write(const std::uint8_t* data, std::size_t length) {
+        while (Handle >= 0 && length > 0) {
+            const ssize_t written = ::write(Handle, data, length);
+            if (written <= 0) {
+                Failure = true;
+                return;
+            }
+            data += written;
+            length -= static_cast<std::size_t>(written);
+        }
+    }
+    void Header(std::uint16_t fid, std::uint8_t type, std::size_t length) {
+        const std::uint8_t head[5] = {
+            static_cast<std::uint8_t>(fid >> 8), static_cast<std::uint8_t>(fid & 0xFF), type,
+            static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length & 0xFF)};
+        Write(head, sizeof(head));
+    }
+    // A record whose data is all there: header and data in one write.
+    void Record(std::uint16_t fid, std::uint8_t type, const std::vector<std::uint8_t>& data) {
+        std::vector<std::uint8_t> record{static_cast<std::uint8_t>(fid >> 8),
+                                         static_cast<std::uint8_t>(fid & 0xFF), type,
+                                         static_cast<std::uint8_t>(data.size() >> 8),
+                                         static_cast<std::uint8_t>(data.size() & 0xFF)};
+        record.insert(record.end(), data.begin(), data.end());
+        Write(record.data(), record.size());
+    }
+
+private:
+    const int Handle;
+    bool Failure;
+};
+
 std::size_t ByteAt(const std::vector<std::uint8_t>& data, std::size_t index) {
     return index < data.size() ? data[index] : 0;
 }
 
-bool ReadCard(TConnection& card) {
+bool ReadCard(TConnection& card, TFile& out) {
     struct TFixed {
         std::uint16_t Fid;
         std::size_t Length;
@@ -122,6 +180,7 @@ bool ReadCard(TConnection& card) {
         if (!card.Send(Select(file.Fid)) || !card.Send(Read(0, file.Length))) {
             return false;
         }
+        out.Record(file.Fid, 0x00, card.Data);
     }
     if (!card.Send(selectTachograph)) {
         return false;
@@ -136,8 +195,12 @@ bool ReadCard(TConnection& card) {
         if (file.Fid == kApplicationIdentification) {
             sizes = card.Data;
         }
-        if (signedFile && !card.Send(kComputeSignature)) {
-            return false;
+        out.Record(file.Fid, 0x00, card.Data);
+        if (signedFile) {
+            if (!card.Send(kComputeSignature)) {
+                return false;
+            }
+            out.Record(file.Fid, 0x01, card.Data);
         }
     }
 
@@ -155,14 +218,17 @@ bool ReadCard(TConnection& card) {
             return false;
         }
         const std::size_t limit = std::min<std::size_t>(file.Length & 0xFFFF, kAddressableBytes);
+        out.Header(file.Fid, 0x00, limit);
         for (std::size_t offset = 0; offset < limit; offset += kChunkLength) {
             if (!card.Send(Read(offset, std::min(kChunkLength, limit - offset)))) {
                 return false;
             }
+            out.Write(card.Data.data(), card.Data.size());
         }
         if (!card.Send(kComputeSignature)) {
             return false;
         }
+        out.Record(file.Fid, 0x01, card.Data);
     }
     // The second application's probe, which the first-generation sample
     // answers 6A82: its answer ends nothing.
@@ -172,16 +238,19 @@ bool ReadCard(TConnection& card) {
         return false;
     }
     card.Send(UpdateLastDownload(static_cast<std::uint32_t>(std::time(nullptr))));
-    return true;
+    return !out.Failed();
 }
 
 } // namespace
 
 int main(int argc, char* argv[]) {
-    const char* part = argc > 1 ? argv[1] : "";
-    if (std::strcmp(part, "--startup") == 0) {
+    const bool startUp = argc > 1 && std::strcmp(argv[1], "--startup") == 0;
+    const bool connectOnly = argc > 1 && std::strcmp(argv[1], "--connect") == 0;
+    if (startUp) {
         return 0;
     }
+    const int fileArgument = connectOnly ? 2 : 1;
+    const char* path = argc > fileArgument ? argv[fileArgument] : nullptr;
     TPCSCRaw pcsc;
     SCARDCONTEXT context = 0;
     if (pcsc.Load() != 0 ||
@@ -195,8 +264,9 @@ int main(int argc, char* argv[]) {
         return 2;
     }
     TConnection card(pcsc, handle, protocol);
-    if (std::strcmp(part, "--connect") == 0) {
+    if (connectOnly) {
         return 0;
     }
-    return ReadCard(card) ? 0 : 1;
+    TFile out(path);
+    return ReadCard(card, out) ? 0 : 1;
 }
