@@ -2,6 +2,7 @@
 
 #include "platform/Platform.h"
 
+#include <algorithm>
 #include <cstdio>
 
 std::string ResultHex(pcsc::TResult code) {
@@ -83,4 +84,24 @@ bool TCardSession::RenewContext() {
     // and that a new context was taken.
     AddLog("SCardEstablishContext succeeded.");
     return true;
+}
+
+pcsc::TResult TCardSession::ReadCardState(TReaderObject& reader) {
+    // A state of its own rather than the reader object's ReaderState, which
+    // the watcher thread writes.
+    pcsc::TReaderState state{};
+    state.szReader = reader.ReaderName.c_str();
+    state.dwCurrentState = SCARD_STATE_UNAWARE;
+    const pcsc::TResult result = FPCSC->GetStatusChange(FContext, 0, &state, 1);
+    if (result != pcsc::kSuccess) {
+        return result;
+    }
+    if (state.cbAtr != 0) {
+        reader.UpdateATR(state.rgbAtr, std::min<DWORD>(state.cbAtr, sizeof(state.rgbAtr)));
+    }
+    reader.CardState = CardStateFromReaderState(state);
+    if (reader.CardState == csNoCard) {
+        reader.CardHandle = pcsc::kNoCardHandle;
+    }
+    return result;
 }

@@ -127,6 +127,12 @@ public:
     // Logs, once until the service is back, that the smart-card service is not
     // running and how to start it, when `result` says so.
     void NoteServiceResult(pcsc::TResult result);
+    // The card state and ATR of `reader` as they are now, asked on FContext
+    // without waiting: what its watcher's first report will say, for a caller
+    // (the command line) that would otherwise wait for that report's thread.
+    // Main thread only, as the reports; it does not call OnCardStateChanged.
+    // The reader object is left as it was when the service does not answer.
+    pcsc::TResult ReadCardState(TReaderObject& reader);
 
     // Command exchange.
     pcsc::TResult SendCommand(TReaderObject& reader, const std::string& command);

@@ -271,3 +271,32 @@ TEST_F(SendCommandTest, ConnectAndDisconnectHandTheirResultsOnUnlogged) {
     EXPECT_EQ(Reader->CardHandle, pcsc::kNoCardHandle);
     EXPECT_TRUE(Session.Log.empty());
 }
+
+// ------------------------------------------------------------ the state now
+
+// The command line takes the card's state from one question rather than from
+// the watcher's first report: it must say what that report says, before it
+// comes, and a reader the service does not know leaves the object alone.
+TEST_F(TFakeReaderTest, ReadCardStateSaysWhatTheFirstReportWillSay) {
+    using downloadtest::kAtrT1;
+    using downloadtest::kReaderName;
+    fakepcsc::InsertCard(kReaderName, kAtrT1, fakepcsc::TProtocol::T1, [](const Bytes&) {
+        return Bytes{0x90, 0x00};
+    });
+    OpenReader();
+    ASSERT_EQ(Session.ReadCardState(*Reader), pcsc::kSuccess);
+    EXPECT_EQ(Reader->CardState, csAvailable);
+    EXPECT_EQ(Reader->ATR, "3B 80 80 01 01 ");
+    // The watcher's first report, when it has run, changes nothing.
+    PumpFor(std::chrono::milliseconds(100));
+    EXPECT_EQ(Reader->CardState, csAvailable);
+    EXPECT_EQ(Reader->ATR, "3B 80 80 01 01 ");
+
+    fakepcsc::RemoveCard(kReaderName);
+    ASSERT_EQ(Session.ReadCardState(*Reader), pcsc::kSuccess);
+    EXPECT_EQ(Reader->CardState, csNoCard);
+
+    TReaderObject unknown("No Such Reader", *Session.FPCSC);
+    EXPECT_NE(Session.ReadCardState(unknown), pcsc::kSuccess);
+    EXPECT_EQ(unknown.CardState, csUnknown);
+}
