@@ -11,8 +11,10 @@
 #include "InProcessRuns.h"
 #include "Pcscd.h"
 #include "ProgramRuns.h"
+#include "archive/Archive.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -198,6 +200,12 @@ int main(int argc, char* argv[]) {
                         {}});
     }
     TRow minimalRow{"minimal client", minimal, {}, {}};
+    // The baseline of the archive's durability: the minimal client's file
+    // flushed to disk before it is closed.
+    TRow durableRow{"minimal client, its file fsynced",
+                    {MINIMAL_CLIENT_PATH, "--fsync", folder + "/durable.ddd"},
+                    {},
+                    {}};
     TRow unsignedRow{"card without signatures", unsignedDownload, {}, {}};
     for (int round = 0; round < kWarmUps + kRounds; ++round) {
         const bool measured = round >= kWarmUps;
@@ -206,8 +214,10 @@ int main(int argc, char* argv[]) {
                 return Fail(row.Name + " ended with " + std::to_string(row.ExitCode));
             }
         }
-        if (!RunRow(minimalRow, measured) || !RunRow(unsignedRow, measured)) {
+        if (!RunRow(minimalRow, measured) || !RunRow(durableRow, measured) ||
+            !RunRow(unsignedRow, measured)) {
             return Fail("a download failed: minimal client " + std::to_string(minimalRow.ExitCode) +
+                        ", fsynced " + std::to_string(durableRow.ExitCode) +
                         ", dravik-download of the card without signatures " +
                         std::to_string(unsignedRow.ExitCode));
         }
@@ -280,12 +290,39 @@ int main(int argc, char* argv[]) {
         std::printf("  dravik-download --json: not measured, this dravik-download has no --json\n");
     }
     PrintRow(minimalRow, nullptr);
+    PrintRow(durableRow, nullptr);
+    std::printf("  dravik-download, default output / the fsynced minimal client %.3f\n",
+                Median(rows[1].Ms) / Median(durableRow.Ms));
+    if (hasJson) {
+        std::printf("  dravik-download --json / the fsynced minimal client %.3f\n",
+                    Median(rows[2].Ms) / Median(durableRow.Ms));
+    }
     const std::size_t archived = FilesUnder(home + "/Documents/Dravik");
     std::printf(
         "  the default output went %s\n",
         archived > 0
             ? ("into the archive under HOME (" + std::to_string(archived) + " files)").c_str()
             : "elsewhere than an archive under HOME (tmp.ddd beside the program)");
+    // What the default output adds to a download: the archive's copy of the
+    // working file, flushed to disk before it gets its name.
+    std::vector<double> archiveMs;
+    try {
+        for (int round = 0; round < kWarmUps + kRounds; ++round) {
+            const auto start = std::chrono::steady_clock::now();
+            archive::Save(cliFile, folder + "/archive", "C_bench", true);
+            const std::chrono::duration<double, std::milli> took =
+                std::chrono::steady_clock::now() - start;
+            if (round >= kWarmUps) {
+                archiveMs.push_back(took.count());
+            }
+        }
+        std::printf("  archive::Save of the file (copy, fsync, rename, fsync of the folder) "
+                    "%.2f ms (min %.2f, max %.2f)\n",
+                    Median(archiveMs), *std::min_element(archiveMs.begin(), archiveMs.end()),
+                    *std::max_element(archiveMs.begin(), archiveMs.end()));
+    } catch (const archive::TError& error) {
+        return Fail(std::string("archive::Save failed: ") + error.what());
+    }
     if (partsMeasured) {
         const double startMs = Median(startUp.Ms) - Median(minimalStartUp.Ms);
         const double toCardMs = Median(toCard.Ms) - Median(minimalToCard.Ms);

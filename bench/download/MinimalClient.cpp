@@ -8,8 +8,10 @@
 // chunk handed to the system as soon as it is complete; no log, no watcher,
 // no check of the signatures.
 //
-// Usage: bench_download_minimal [--startup | --connect] [FILE]
-// FILE: the card download file; without it none is written.
+// Usage: bench_download_minimal [--startup | --connect | --fsync] [FILE]
+// FILE: the card download file; without it none is written. --fsync: the file
+// is flushed to disk before it is closed, the least that keeps a download
+// as the archive keeps it.
 //
 // For the benchmark's account of where the time goes, two parts of it alone:
 // --startup ends as soon as main() is reached (the process and its loading),
@@ -109,14 +111,21 @@ private:
 // data, written piece by piece as they come.
 class TFile {
 public:
-    explicit TFile(const char* path)
-        : Handle(path == nullptr
+    TFile(const char* path, bool durable)
+        : Durable(durable),
+          Handle(path == nullptr
                      ? -1
                      : ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600)),
           Failure(path != nullptr && Handle < 0) {}
     ~TFile() {
         if (Handle >= 0) {
             ::close(Handle);
+        }
+    }
+    // Flushed to disk when it is to be durable.
+    void Finish() {
+        if (Handle >= 0 && Durable && ::fsync(Handle) != 0) {
+            Failure = true;
         }
     }
     TFile(const TFile&) = delete;
@@ -151,6 +160,7 @@ public:
     }
 
 private:
+    const bool Durable;
     const int Handle;
     bool Failure;
 };
@@ -237,6 +247,7 @@ bool ReadCard(TConnection& card, TFile& out) {
     if (!card.Send(Select(0x050E))) {
         return false;
     }
+    out.Finish();
     card.Send(UpdateLastDownload(static_cast<std::uint32_t>(std::time(nullptr))));
     return !out.Failed();
 }
@@ -249,7 +260,8 @@ int main(int argc, char* argv[]) {
     if (startUp) {
         return 0;
     }
-    const int fileArgument = connectOnly ? 2 : 1;
+    const bool durable = argc > 1 && std::strcmp(argv[1], "--fsync") == 0;
+    const int fileArgument = connectOnly || durable ? 2 : 1;
     const char* path = argc > fileArgument ? argv[fileArgument] : nullptr;
     TPCSCRaw pcsc;
     SCARDCONTEXT context = 0;
@@ -267,6 +279,6 @@ int main(int argc, char* argv[]) {
     if (connectOnly) {
         return 0;
     }
-    TFile out(path);
+    TFile out(path, durable);
     return ReadCard(card, out) ? 0 : 1;
 }
