@@ -178,12 +178,14 @@ int main(int argc, char* argv[]) {
     const std::vector<std::string> unsignedDownload{DRAVIK_DOWNLOAD_PATH, "--output",
                                                     folder + "/unsigned.ddd", "--reader",
                                                     "Virtual PCD 00 01"};
-    // The default output as a user has it: the archive under HOME, which
-    // without a configured XDG_DOCUMENTS_DIR is $HOME/Documents/Dravik.
+    // The default output as a user has it: the archive under HOME,
+    // $HOME/Documents/Dravik, where it goes when no other documents folder
+    // is configured (said so here, whatever this machine's user configured).
     const std::string home = folder + "/home";
     std::filesystem::create_directories(home + "/.config");
     const std::vector<std::string> userEnvironment{"HOME=" + home,
-                                                   "XDG_CONFIG_HOME=" + home + "/.config"};
+                                                   "XDG_CONFIG_HOME=" + home + "/.config",
+                                                   "XDG_DOCUMENTS_DIR=" + home + "/Documents"};
     const bool hasJson =
         OutputOf({DRAVIK_DOWNLOAD_PATH, "--help"}).find("--json") != std::string::npos;
     std::vector<TRow> rows{
