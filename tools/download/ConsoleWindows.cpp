@@ -1,0 +1,49 @@
+#include "Console.h"
+
+#include <windows.h>
+
+#include <io.h>
+
+#include <atomic>
+#include <cstdio>
+
+namespace console {
+
+namespace {
+
+std::function<void()> StopHandler;
+std::atomic<bool> Done{false};
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+    if (StopHandler) {
+        StopHandler();
+    }
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+        // Windows ends the process once this returns: give the download time
+        // to unwind first (the system allows about five seconds).
+        for (int i = 0; i < 45 && !Done; ++i) {
+            Sleep(100);
+        }
+    }
+    return TRUE;
+}
+
+} // namespace
+
+bool ErrorIsTerminal() {
+    DWORD mode = 0;
+    return _isatty(_fileno(stderr)) != 0 &&
+           GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+void OnStopRequest(std::function<void()> onStop) {
+    // Windows runs the handler on a thread of its own already.
+    StopHandler = std::move(onStop);
+    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+void Finished() {
+    Done = true;
+}
+
+} // namespace console
