@@ -16,7 +16,8 @@ bool ErrorIsTerminal();
 // signals to it.
 void OnStopRequest(std::function<void()> onStop);
 
-// The program's work is done: a console that is closing may end it now.
+// The program's work is done: no stop reaches the handler any more, and a
+// console that is closing may end the program now.
 void Finished();
 
 } // namespace console

@@ -6,17 +6,24 @@
 
 #include <atomic>
 #include <cstdio>
+#include <mutex>
 
 namespace console {
 
 namespace {
 
-std::function<void()> StopHandler;
+// The handler is dropped before what it reaches is destroyed: an event during
+// the program's end finds none.
+std::mutex HandlerMutex;
+std::function<void()> Handler;
 std::atomic<bool> Done{false};
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
-    if (StopHandler) {
-        StopHandler();
+    {
+        std::lock_guard lock(HandlerMutex);
+        if (Handler) {
+            Handler();
+        }
     }
     if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
         // Windows ends the process once this returns: give the download time
@@ -37,12 +44,19 @@ bool ErrorIsTerminal() {
 }
 
 void OnStopRequest(std::function<void()> onStop) {
-    // Windows runs the handler on a thread of its own already.
-    StopHandler = std::move(onStop);
+    {
+        std::lock_guard lock(HandlerMutex);
+        Handler = std::move(onStop);
+    }
+    // Windows runs the handler on a thread of its own.
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 
 void Finished() {
+    {
+        std::lock_guard lock(HandlerMutex);
+        Handler = {};
+    }
     Done = true;
 }
 

@@ -8,7 +8,8 @@
 #include "Watch.h"
 #include "platform/Platform.h"
 
-#include <cstdio>
+#include <cerrno>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <sstream>
@@ -41,29 +42,35 @@ class TLogFile {
 public:
     TLogFile(const std::string& path, bool append)
         : Path(path), Temporary(append ? path : TemporaryBeside(path)) {
-        File = std::fopen(Temporary.c_str(), append ? "ab" : "wb");
+        errno = 0;
+        File.open(PathOf(Temporary), std::ios::binary | (append ? std::ios::app : std::ios::trunc));
+        OpenError = errno;
     }
     ~TLogFile() {
-        if (File != nullptr) {
-            std::fclose(File);
+        if (File.is_open() && Temporary != Path) {
+            File.close();
+            RemoveQuietly(Temporary);
+        }
+    }
+    // The system's error number when the file cannot be opened; 0 when it is open.
+    int Failed() const { return File.is_open() ? 0 : (OpenError != 0 ? OpenError : EIO); }
+    std::ostream* Stream() { return &File; }
+    // Closes the log and gives it its name; an error text, empty when done.
+    std::string Finish() {
+        if (!File.is_open()) {
+            return {};
+        }
+        errno = 0;
+        File.close();
+        if (!File) {
+            const int error = errno != 0 ? errno : EIO;
             if (Temporary != Path) {
                 RemoveQuietly(Temporary);
             }
-        }
-    }
-    std::FILE* Handle() const { return File; }
-    // Closes the log and gives it its name; an error text, empty when done.
-    std::string Finish() {
-        if (File == nullptr || Temporary == Path) {
-            return {};
-        }
-        const bool written = std::fflush(File) == 0 && !std::ferror(File);
-        const int error = errno;
-        std::fclose(File);
-        File = nullptr;
-        if (!written) {
-            RemoveQuietly(Temporary);
             return FileErrorText("write", Path, error);
+        }
+        if (Temporary == Path) {
+            return {};
         }
         try {
             Publish(Temporary, Path);
@@ -76,7 +83,8 @@ public:
 private:
     std::string Path;
     std::string Temporary;
-    std::FILE* File = nullptr;
+    std::ofstream File;
+    int OpenError = 0;
 };
 
 } // namespace
@@ -100,13 +108,13 @@ int main(int argc, char* argv[]) {
     std::unique_ptr<TLogFile> log;
     if (options.Log) {
         log = std::make_unique<TLogFile>(*options.Log, options.Watch);
-        if (log->Handle() == nullptr) {
-            return Fail(FileErrorText("write", *options.Log, errno));
+        if (log->Failed() != 0) {
+            return Fail(FileErrorText("write", *options.Log, log->Failed()));
         }
     }
     TLogSinks sinks;
     sinks.ToStdout = options.Verbose;
-    sinks.File = log ? log->Handle() : nullptr;
+    sinks.File = log ? log->Stream() : nullptr;
     sinks.Progress = !options.Verbose && console::ErrorIsTerminal();
 
     TReportPump pump;
@@ -168,7 +176,8 @@ int main(int argc, char* argv[]) {
 
     if (options.Watch) {
         WatchReaders(session, pump, options, placement, print);
-        return log ? (log->Finish().empty() ? kExitRead : kExitError) : kExitRead;
+        const std::string error = log ? log->Finish() : std::string();
+        return error.empty() ? kExitRead : Fail(error);
     }
 
     // Reader objects follow their cards; the first report gives each its state.

@@ -11,11 +11,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// UTF-8 names reach Windows' wide file functions unchanged.
-fs::path PathOf(const std::string& utf8) {
-    return fs::path(std::u8string(reinterpret_cast<const char8_t*>(utf8.data()), utf8.size()));
-}
-
 std::string Utf8Of(const fs::path& path) {
     const std::u8string text = path.u8string();
     return std::string(reinterpret_cast<const char*>(text.data()), text.size());
@@ -33,6 +28,10 @@ std::string WithoutTrailingSeparators(std::string path) {
 }
 
 } // namespace
+
+fs::path PathOf(const std::string& utf8) {
+    return fs::path(std::u8string(reinterpret_cast<const char8_t*>(utf8.data()), utf8.size()));
+}
 
 std::string FileErrorText(const std::string& verb, const std::string& path, int errorNumber) {
     return "cannot " + verb + " " + path + ": I/O error " + std::to_string(errorNumber) + " (" +

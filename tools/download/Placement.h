@@ -4,6 +4,7 @@
 // name only once it is whole on disk.
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -35,6 +36,9 @@ std::string TemporaryBeside(const std::string& file);
 // Gives `temporary` the name `file`, replacing it. Throws std::runtime_error
 // with the text for the user; the temporary file is removed then.
 void Publish(const std::string& temporary, const std::string& file);
+
+// A UTF-8 name as a path: Windows' wide file functions get it unchanged.
+std::filesystem::path PathOf(const std::string& utf8);
 
 // Removes a file that is no longer wanted; quietly, it may not exist.
 void RemoveQuietly(const std::string& file);

@@ -38,8 +38,7 @@ void TCommandLineSession::AddLog(const std::string& line) {
         std::cout << line << '\n';
     }
     if (Sinks.File != nullptr) {
-        std::fputs(line.c_str(), Sinks.File);
-        std::fputc('\n', Sinks.File);
+        *Sinks.File << line << '\n';
     }
 }
 
@@ -48,7 +47,7 @@ void TCommandLineSession::EndLogUpdate() {
         std::cout.flush();
     }
     if (Sinks.File != nullptr) {
-        std::fflush(Sinks.File);
+        Sinks.File->flush();
     }
 }
 

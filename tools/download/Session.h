@@ -7,11 +7,12 @@
 #include "Placement.h"
 #include "main/CardSession.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <mutex>
+#include <ostream>
 
 // The main thread's side of the watchers' reports, without a window.
 class TReportPump {
@@ -48,9 +49,9 @@ private:
 
 // Where the log goes and what people see meanwhile.
 struct TLogSinks {
-    bool ToStdout = false;     // --verbose
-    std::FILE* File = nullptr; // --log
-    bool Progress = false;     // a progress line on standard error
+    bool ToStdout = false;        // --verbose
+    std::ostream* File = nullptr; // --log
+    bool Progress = false;        // a progress line on standard error
 };
 
 class TCommandLineSession : public TCardSession {
