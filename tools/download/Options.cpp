@@ -91,6 +91,9 @@ std::string ParseOptions(const std::vector<std::string>& args, TOptions& options
     if (options.Verbose && options.Json) {
         return "--verbose and --json both want standard output; use --log FILE with --json";
     }
+    if (options.List && options.Json) {
+        return "--list prints no JSON; --json is for downloads";
+    }
     if (options.Watch && (options.List || options.WaitSeconds > 0)) {
         return "--watch waits by itself and takes neither --list nor --wait";
     }
