@@ -1,9 +1,11 @@
 #include "Session.h"
 
+#include "main/DownloadPlan.h"
 #include "platform/Platform.h"
 
 #include <chrono>
 #include <iostream>
+#include <iterator>
 
 TReportPump::TReportPump() {
     mainthread::Adopt();
@@ -102,9 +104,10 @@ TDownloadReport TCommandLineSession::Download(TReaderObject& reader, const TPlac
     LastLines[0].clear();
     LastLines[1].clear();
     Files.clear();
-    // The first application's file count (the window's progress) arrives with
-    // its first file.
-    FirstFilesToDo = 16;
+    // The first application's file count, as the window's progress counts
+    // it; ShowProgress confirms it after the first file.
+    FirstFilesToDo =
+        6 + static_cast<int>(std::size(plan::kLaterFixedFiles) + std::size(plan::kSizedFiles));
     FOutputPath = placement.WorkingFile;
     FArchiveFolder = placement.ArchiveFolder;
 
