@@ -4,8 +4,8 @@
 # On a machine without a PC/SC service it is a demo: a pcscd of its own with the
 # virtual reader driver vpcd, in a private mount and network namespace, and the
 # simulated driver card inserted. Then the window when a display is there,
-# otherwise dravik-download, which prints the log, the download name and the
-# closing message. Everything it started is stopped when it ends.
+# otherwise dravik-download, which prints a one-line account of the download.
+# Everything it started is stopped when it ends.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build"
@@ -55,7 +55,7 @@ else
   test_root="$root/tests/data/test-pki/test-root-EC_PK.bin"
   test_root_g2="$root/tests/data/test-pki/test-root-g2-certificate.bin"
   "$build/tools/download/dravik-download" --wait 5 --root "$test_root" \
-    --root-g2 "$test_root_g2" || status=$?
+    --root-g2 "$test_root_g2" --output "$build/tools/download/tmp.ddd" || status=$?
   echo
   echo "dravik-download ended with exit status $status; the file is $build/tools/download/tmp.ddd"
   if [ "$status" -eq 0 ]; then

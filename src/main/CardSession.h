@@ -88,6 +88,16 @@ constexpr char kSecondGenerationEnglish[] = "Second-generation card (G1 and G2)"
 // is not whole, so that it is never taken for a good one.
 constexpr char kIncompleteWarning[] = "Preuzimanje nije potpuno!";
 
+// What became of one of the card's files in a download.
+enum class TFileStatus {
+    Read,      // read whole
+    Partial,   // read in part: the record holds what came
+    NotRead,   // the card refused its selection or its reading
+    NotOnCard, // a second-generation version-2 file this card does not have
+};
+// Whether the card signed a file that is signed.
+enum class TFileSigning { NotSigned, ByCard, Refused };
+
 // What the card's part of a download gives back to the press.
 struct TCardDownload {
     // False: the failed connection is logged, and nothing else was done.
@@ -198,6 +208,10 @@ protected:
     virtual TCardDownload RunCardDownload(TReaderObject& reader);
     // After each of the card's files: how many are done of how many there are.
     virtual void ShowProgress(int /*filesDone*/, int /*filesToDo*/) {}
+    // After each of the card's files, of both generations, from the download's
+    // thread: what became of it. `name` is the log's name of the file.
+    virtual void NoteFile(std::uint16_t /*fid*/, const std::string& /*name*/,
+                          TFileStatus /*status*/, TFileSigning /*signing*/) {}
     // Archives the working file and logs the download's result line.
     void SaveDownload(const TCardIdentity& identity, const std::string& fileError);
     bool FServiceNoteShown = false;

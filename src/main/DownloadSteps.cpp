@@ -204,10 +204,10 @@ public:
     // whole file, and its signature would only call this part invalid. Its
     // record stays as without a signing card, and the incomplete download
     // says enough.
-    void Sign(TSigning signing, std::uint16_t fid, bool hashed, bool whole,
-              const std::string& name) {
+    TFileSigning Sign(TSigning signing, std::uint16_t fid, bool hashed, bool whole,
+                      const std::string& name) {
         if (signing == TSigning::None) {
-            return;
+            return TFileSigning::NotSigned;
         }
         std::string signature;
         if (hashed && whole) {
@@ -219,14 +219,16 @@ public:
                 ++Identity.NotSignedByCard;
             }
             if (signing == TSigning::CardOnly) {
-                return;
+                return TFileSigning::Refused;
             }
-            signature = kSignatureBlanks;
+            File.WriteRecord(fid, kSignature, kSignatureLength, kSignatureBlanks);
+            return TFileSigning::Refused;
         }
         File.WriteRecord(fid, kSignature, kSignatureLength, signature);
+        return TFileSigning::ByCard;
     }
 
-    void SignG2(std::uint16_t fid, bool hashed, bool whole, const std::string& name) {
+    TFileSigning SignG2(std::uint16_t fid, bool hashed, bool whole, const std::string& name) {
         const std::string signature =
             hashed && whole ? AskSignature(kComputeSignatureG2, IsG2SignatureLength, name)
                             : std::string();
@@ -234,15 +236,17 @@ public:
             if (whole) {
                 ++Identity.NotSignedByCard;
             }
-            return;
+            return TFileSigning::Refused;
         }
         File.WriteRecord(fid, kSignatureG2, static_cast<std::uint16_t>(signature.size()),
                          signature);
+        return TFileSigning::ByCard;
     }
 
     void ReadFixed(const TFixedFile& row) {
         if (!Select(row.Select)) {
             Identity.Complete = false;
+            S.NoteFile(row.Fid, NameOf(row), TFileStatus::NotRead, TFileSigning::NotSigned);
             return;
         }
         const bool hashed = Hash(row.Signing != TSigning::None, NameOf(row));
@@ -255,6 +259,7 @@ public:
                                  static_cast<std::uint16_t>(S.FResponseData.size()),
                                  S.FResponseData);
             }
+            S.NoteFile(row.Fid, NameOf(row), TFileStatus::NotRead, TFileSigning::NotSigned);
             return;
         }
         if (Logging) {
@@ -276,7 +281,8 @@ public:
         }
         File.WriteRecord(row.Fid, kContents, static_cast<std::uint16_t>(S.FResponseData.size()),
                          S.FResponseData);
-        Sign(row.Signing, row.Fid, hashed, whole, NameOf(row));
+        const TFileSigning signing = Sign(row.Signing, row.Fid, hashed, whole, NameOf(row));
+        S.NoteFile(row.Fid, NameOf(row), whole ? TFileStatus::Read : TFileStatus::Partial, signing);
     }
 
     // Reads `limit` bytes of the selected file from `offset` on in chunks,
@@ -359,6 +365,7 @@ public:
         const std::size_t size = SizeOf(row.Size, Sizes);
         if (!Select(row.Select)) {
             Identity.Complete = false;
+            S.NoteFile(row.Fid, row.Name, TFileStatus::NotRead, TFileSigning::NotSigned);
             return;
         }
         const bool hashed = Hash(true, row.Name);
@@ -371,11 +378,13 @@ public:
         }
         // A file not read whole keeps the blanks: the card's signature is of
         // the whole file and would only call this part invalid.
-        Sign(TSigning::CardOrBlanks, row.Fid, hashed, collected.size() == size, row.Name);
+        const bool whole = collected.size() == size;
+        const TFileSigning signing = Sign(TSigning::CardOrBlanks, row.Fid, hashed, whole, row.Name);
         if (!row.LogBeforeSignature && Logging) {
             S.AddLog(row.AllLabel);
             S.AddLog(Printable(collected));
         }
+        S.NoteFile(row.Fid, row.Name, whole ? TFileStatus::Read : TFileStatus::Partial, signing);
     }
 
     void TakeIdentity(const std::string& data) {
@@ -392,11 +401,14 @@ public:
         const std::string name = row.Name;
         if (!Select(row.Select)) {
             Identity.Complete = false;
+            S.NoteFile(row.Fid, name, TFileStatus::NotRead, TFileSigning::NotSigned);
             return;
         }
         std::string data = ReadChunks(0, 4, name + " ", name + " ");
         if (data.size() < 4) {
             File.WriteRecord(row.Fid, kContentsG2, static_cast<std::uint16_t>(data.size()), data);
+            S.NoteFile(row.Fid, name, data.empty() ? TFileStatus::NotRead : TFileStatus::Partial,
+                       TFileSigning::NotSigned);
             return;
         }
         std::size_t fifth = 0;
@@ -417,6 +429,9 @@ public:
             S.AddLog("Data: " + Printable(data));
         }
         File.WriteRecord(row.Fid, kContentsG2, static_cast<std::uint16_t>(data.size()), data);
+        const bool whole = total == 0 || data.size() == std::min(total, kAddressableBytes);
+        S.NoteFile(row.Fid, name, whole ? TFileStatus::Read : TFileStatus::Partial,
+                   TFileSigning::NotSigned);
     }
 
     void ReadG2(const TG2File& row) {
@@ -425,8 +440,10 @@ public:
             // A version-2 file a card does not have is no fault of the download.
             if (!(row.Version2 && S.FStatusWord == kNotFound)) {
                 Identity.Complete = false;
+                S.NoteFile(row.Fid, name, TFileStatus::NotRead, TFileSigning::NotSigned);
             } else {
                 S.AddLog(name + " Select - status = " + S.FStatusWord + ": not on the card");
+                S.NoteFile(row.Fid, name, TFileStatus::NotOnCard, TFileSigning::NotSigned);
             }
             return;
         }
@@ -449,9 +466,9 @@ public:
                 TakeIdentity(collected);
             }
         }
-        if (row.Signed) {
-            SignG2(row.Fid, hashed, whole, name);
-        }
+        const TFileSigning signing =
+            row.Signed ? SignG2(row.Fid, hashed, whole, name) : TFileSigning::NotSigned;
+        S.NoteFile(row.Fid, name, whole ? TFileStatus::Read : TFileStatus::Partial, signing);
     }
 
     // The second-generation part, on a card that has DF Tachograph_G2. A

@@ -76,6 +76,8 @@ done
 
 dpkg-deb -x "$deb" "$work/root"
 [ -x "$work/root/usr/bin/dravik" ] || fail "no /usr/bin/dravik"
+grep -q '^\.SH EXIT STATUS' "$work/root/usr/share/man/man1/dravik-download.1" ||
+  fail "no dravik-download manual page"
 desktop-file-validate "$work/root/usr/share/applications/dravik.desktop" || fail "the .desktop file"
 grep -qx 'Exec=dravik' "$work/root/usr/share/applications/dravik.desktop" || fail "Exec"
 grep -qx 'Icon=dravik' "$work/root/usr/share/applications/dravik.desktop" || fail "Icon"

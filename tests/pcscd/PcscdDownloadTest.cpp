@@ -14,6 +14,10 @@
 #include "FileCompare.h"
 #include <gtest/gtest.h>
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -21,6 +25,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <poll.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -65,22 +70,35 @@ struct TInsertedCard {
     std::atomic<int> DelayMs{0};
 };
 
-// Runs a program and gives back its exit code and standard output.
+// Runs a program and gives back its exit code and standard output (and its
+// standard error, when asked for).
 struct TRun {
     int ExitCode = -1;
     std::string Output;
+    std::string Errors;
 };
 
-TRun RunProgram(const std::vector<std::string>& arguments) {
+using TEnvironment = std::vector<std::pair<std::string, std::string>>;
+
+// A program started with its standard output in a pipe (and its standard
+// error in `errors` when given), with `environment` added to the test's.
+pid_t StartProgram(const std::vector<std::string>& arguments, const TEnvironment& environment,
+                   int& output, const std::string& errors = {}) {
     int pipeFds[2];
     if (pipe(pipeFds) != 0) {
-        return {};
+        return -1;
     }
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(pipeFds[1], STDOUT_FILENO);
         close(pipeFds[0]);
         close(pipeFds[1]);
+        if (!errors.empty() && freopen(errors.c_str(), "w", stderr) == nullptr) {
+            _exit(126);
+        }
+        for (const auto& [name, value] : environment) {
+            setenv(name.c_str(), value.c_str(), 1);
+        }
         std::vector<char*> argv;
         for (const auto& argument : arguments) {
             argv.push_back(const_cast<char*>(argument.c_str()));
@@ -90,6 +108,19 @@ TRun RunProgram(const std::vector<std::string>& arguments) {
         _exit(127);
     }
     close(pipeFds[1]);
+    output = pipeFds[0];
+    return pid;
+}
+
+TRun RunProgram(const std::vector<std::string>& arguments, const TEnvironment& environment = {}) {
+    const std::string errors =
+        (fs::temp_directory_path() / ("dravik-stderr-" + std::to_string(getpid()))).string();
+    int output = -1;
+    const pid_t pid = StartProgram(arguments, environment, output, errors);
+    if (pid < 0) {
+        return {};
+    }
+    int pipeFds[2] = {output, -1};
     TRun run;
     std::array<char, 4096> buffer;
     ssize_t got;
@@ -100,7 +131,90 @@ TRun RunProgram(const std::vector<std::string>& arguments) {
     int status = 0;
     waitpid(pid, &status, 0);
     run.ExitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::ifstream in(errors);
+    run.Errors.assign(std::istreambuf_iterator<char>(in), {});
+    fs::remove(errors);
     return run;
+}
+
+// A program that keeps running (--watch): its output read line by line.
+class TRunningProgram {
+public:
+    TRunningProgram(const std::vector<std::string>& arguments, const TEnvironment& environment) {
+        Pid = StartProgram(arguments, environment, Output);
+    }
+    ~TRunningProgram() {
+        if (Pid > 0) {
+            kill(Pid, SIGKILL);
+            waitpid(Pid, nullptr, 0);
+        }
+        if (Output >= 0) {
+            close(Output);
+        }
+    }
+    // The next line of its standard output, or nothing within `limit`.
+    std::optional<std::string> Line(std::chrono::milliseconds limit) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            const auto newline = Buffer.find('\n');
+            if (newline != std::string::npos) {
+                std::string line = Buffer.substr(0, newline);
+                Buffer.erase(0, newline + 1);
+                return line;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
+            pollfd ready{Output, POLLIN, 0};
+            if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0) {
+                return std::nullopt;
+            }
+            char chunk[4096];
+            const ssize_t got = read(Output, chunk, sizeof(chunk));
+            if (got <= 0) {
+                return std::nullopt;
+            }
+            Buffer.append(chunk, static_cast<std::size_t>(got));
+        }
+    }
+    // Sends `signal` and waits for the end: the exit code, -1 when it was
+    // killed or did not end within `limit`.
+    int Stop(int signal, std::chrono::milliseconds limit) {
+        kill(Pid, signal);
+        const auto end = std::chrono::steady_clock::now() + limit;
+        int status = 0;
+        while (waitpid(Pid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > end) {
+                return -1;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        Pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+private:
+    pid_t Pid = -1;
+    int Output = -1;
+    std::string Buffer;
+};
+
+QJsonObject ParseObject(const std::string& line) {
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(line), &error);
+    EXPECT_EQ(error.error, QJsonParseError::NoError) << line;
+    EXPECT_TRUE(document.isObject()) << line;
+    return document.object();
+}
+
+// Every file in `folder`, hidden ones too.
+std::vector<std::string> FilesIn(const fs::path& folder) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 class PcscdDownload : public ::testing::Test {
@@ -205,8 +319,8 @@ TEST_F(PcscdDownload, TheCommandLineDownloadsTheSampleCardByteForByte) {
         TInsertedCard card(cardsim::BuildDriverCard(), t0);
         ASSERT_TRUE(card.Inserted);
         const fs::path output = Dir / "cli.ddd";
-        const TRun run = RunProgram({DRAVIK_DOWNLOAD_PATH, "--output", output.string(), "--wait",
-                                     "5", "--root", DRAVIK_TEST_ROOT_KEY_PATH});
+        const TRun run = RunProgram({DRAVIK_DOWNLOAD_PATH, "--verbose", "--output", output.string(),
+                                     "--wait", "5", "--root", DRAVIK_TEST_ROOT_KEY_PATH});
         EXPECT_EQ(run.ExitCode, 0) << run.Output;
         EXPECT_NE(run.Output.find("Signatures valid: certificate chain valid; 12 of 12"),
                   std::string::npos)
@@ -239,9 +353,9 @@ TEST_F(PcscdDownload, SecondGenerationCardsOfBothVersionsDownloadAndVerify) {
         TInsertedCard card(cardsim::BuildDriverCard(options), false);
         ASSERT_TRUE(card.Inserted);
         const fs::path output = Dir / "gen2.ddd";
-        const TRun run =
-            RunProgram({DRAVIK_DOWNLOAD_PATH, "--output", output.string(), "--wait", "5", "--root",
-                        DRAVIK_TEST_ROOT_KEY_PATH, "--root-g2", DRAVIK_TEST_ROOT_G2_PATH});
+        const TRun run = RunProgram({DRAVIK_DOWNLOAD_PATH, "--verbose", "--output", output.string(),
+                                     "--wait", "5", "--root", DRAVIK_TEST_ROOT_KEY_PATH,
+                                     "--root-g2", DRAVIK_TEST_ROOT_G2_PATH});
         EXPECT_EQ(run.ExitCode, 0) << run.Output;
         EXPECT_NE(run.Output.find("Signatures valid: certificate chain valid; 12 of 12 signatures "
                                   "valid; G2: certificate chain valid; " +
@@ -391,7 +505,8 @@ TEST_F(PcscdDownload, TheCommandLineToolsExitCodes) {
 TEST_F(PcscdDownload, ACommandLineDownloadCutShortIsNotReportedAsGood) {
     TInsertedCard card(cardsim::BuildDriverCard(), false);
     card.Card.RemoveAfter(60); // after EF Identification, within the sized files
-    const TRun run = RunProgram({DRAVIK_DOWNLOAD_PATH, "--output", (Dir / "cut.ddd").string()});
+    const TRun run =
+        RunProgram({DRAVIK_DOWNLOAD_PATH, "--verbose", "--output", (Dir / "cut.ddd").string()});
     EXPECT_EQ(run.ExitCode, 2) << run.Output;
     EXPECT_NE(run.Output.find("Kartica: D100000012345600\nVozac: Ž_ŠIMUNOVIĆ\n\n"
                               "Preuzimanje nije potpuno!\n\nObrada: "),
@@ -405,7 +520,159 @@ TEST_F(PcscdDownload, ACardNumberOfBlanksIsNoDriverCardAsInTheWindow) {
     std::fill(identification.begin() + 1, identification.begin() + 17, ' ');
     image.Set(cardsim::ef::Identification, identification);
     TInsertedCard card(image, false);
-    const TRun run = RunProgram({DRAVIK_DOWNLOAD_PATH, "--output", (Dir / "blank.ddd").string()});
+    const TRun run =
+        RunProgram({DRAVIK_DOWNLOAD_PATH, "--verbose", "--output", (Dir / "blank.ddd").string()});
     EXPECT_EQ(run.ExitCode, 1) << run.Output;
     EXPECT_NE(run.Output.find("Nije umetnuta kartica vozača!"), std::string::npos) << run.Output;
+}
+
+// ------------------------------------------------ dravik-download for people and scripts
+
+namespace {
+
+// A home of the test's own: the archive's default and the window's settings.
+TEnvironment HomeIn(const fs::path& home) {
+    return {{"HOME", home.string()},
+            {"XDG_CONFIG_HOME", (home / ".config").string()},
+            {"XDG_DATA_HOME", (home / ".local/share").string()}};
+}
+
+} // namespace
+
+TEST_F(PcscdDownload, TheCommandLineSaysInOneLineWhereTheArchiveKeepsTheDownload) {
+    TInsertedCard card(cardsim::BuildDriverCard(), false);
+    const fs::path home = Dir / "home";
+    const std::string expected = downloadtest::Join(downloadtest::CompleteDownload(card.Image));
+    const std::string suffix = "_Ž_ŠIMUNOVIĆ_D100000012345600.ddd";
+
+    // Without settings: <Documents>/Dravik, under the download name.
+    TRun run =
+        RunProgram({DRAVIK_DOWNLOAD_PATH, "--root", DRAVIK_TEST_ROOT_KEY_PATH}, HomeIn(home));
+    EXPECT_EQ(run.ExitCode, 0) << run.Output << run.Errors;
+    std::vector<std::string> files = FilesIn(home / "Documents/Dravik");
+    ASSERT_EQ(files.size(), 1u) << run.Output;
+    EXPECT_TRUE(files[0].starts_with("C_") && files[0].ends_with(suffix)) << files[0];
+    EXPECT_TRUE(SameBytes(ReadFile(home / "Documents/Dravik" / files[0]), expected));
+    // One line: no log, no card bytes in hexadecimal.
+    EXPECT_EQ(std::count(run.Output.begin(), run.Output.end(), '\n'), 1) << run.Output;
+    EXPECT_TRUE(run.Output.starts_with(kReader0 +
+                                       ": card D100000012345600, driver Ž_ŠIMUNOVIĆ; "
+                                       "16 of 16 files read; signatures valid; "
+                                       "saved as " +
+                                       (home / "Documents/Dravik" / files[0]).string() + " ("))
+        << run.Output;
+
+    // The window's archive folder from its settings file, quoted there for
+    // its comma.
+    const fs::path chosen = Dir / "arhiva, Željko";
+    fs::create_directories(home / ".config/Unknown Organization");
+    WriteFile(home / ".config/Unknown Organization/Dravik.conf",
+              "[General]\nlanguage=en\narchiveFolder=\"" + chosen.string() + "\"\n");
+    run = RunProgram({DRAVIK_DOWNLOAD_PATH, "--root", DRAVIK_TEST_ROOT_KEY_PATH}, HomeIn(home));
+    EXPECT_EQ(run.ExitCode, 0) << run.Output << run.Errors;
+    files = FilesIn(chosen);
+    ASSERT_EQ(files.size(), 1u) << run.Output << run.Errors;
+    EXPECT_NE(run.Output.find("saved as " + (chosen / files[0]).string()), std::string::npos)
+        << run.Output;
+}
+
+TEST_F(PcscdDownload, JsonIsOneObjectPerDownloadEvenForNamesThatNeedEscapes) {
+    cardsim::TCardOptions options;
+    options.NameCodePage = 1;
+    options.Surname = "O\"B\\R\x1B[2J";
+    const fs::path home = Dir / "home";
+    {
+        TInsertedCard card(cardsim::BuildDriverCard(options), false);
+        const TRun run = RunProgram(
+            {DRAVIK_DOWNLOAD_PATH, "--json", "--root", DRAVIK_TEST_ROOT_KEY_PATH}, HomeIn(home));
+        EXPECT_EQ(run.ExitCode, 0) << run.Errors;
+        ASSERT_EQ(std::count(run.Output.begin(), run.Output.end(), '\n'), 1) << run.Output;
+        const QJsonObject object = ParseObject(run.Output);
+        EXPECT_EQ(object["reader"].toString().toStdString(), kReader0);
+        EXPECT_EQ(object["cardNumber"].toString(), "D100000012345600");
+        // The first names' initial, 0xAE, is ® in ISO/IEC 8859-1.
+        EXPECT_EQ(object["driver"].toString().toStdString(), "®_O\"B\\R\x1B[2J");
+        EXPECT_EQ(object["generation"].toInt(), 1);
+        EXPECT_EQ(object["signatures"].toString(), "valid");
+        EXPECT_TRUE(object["whole"].toBool());
+        EXPECT_EQ(object["exitStatus"].toInt(), 0);
+        const QJsonArray files = object["files"].toArray();
+        ASSERT_EQ(files.size(), 16);
+        for (const auto& file : files) {
+            EXPECT_EQ(file.toObject()["status"].toString(), "read");
+        }
+        EXPECT_EQ(files[5].toObject()["fid"].toString(), "0520");
+        EXPECT_TRUE(files[5].toObject()["signedByCard"].toBool());
+        EXPECT_TRUE(fs::exists(fs::path(object["path"].toString().toStdString())));
+    }
+    // A card pulled halfway: still its object, saying so.
+    TInsertedCard card(cardsim::BuildDriverCard(), false);
+    card.Card.RemoveAfter(60);
+    const TRun run = RunProgram({DRAVIK_DOWNLOAD_PATH, "--json", "--wait", "5"}, HomeIn(home));
+    EXPECT_EQ(run.ExitCode, 2);
+    ASSERT_EQ(std::count(run.Output.begin(), run.Output.end(), '\n'), 1) << run.Output;
+    const QJsonObject object = ParseObject(run.Output);
+    EXPECT_FALSE(object["whole"].toBool());
+    EXPECT_EQ(object["exitStatus"].toInt(), 2);
+    EXPECT_TRUE(object["path"].toString().endsWith("_nepotpuno.ddd")) << run.Output;
+    const QJsonArray files = object["files"].toArray();
+    ASSERT_FALSE(files.isEmpty());
+    EXPECT_NE(files.last().toObject()["status"].toString(), "read") << run.Output;
+}
+
+TEST_F(PcscdDownload, OutputToAFolderTakesTheDownloadNameAndFileErrorsNameTheFile) {
+    TInsertedCard card(cardsim::BuildDriverCard(), false);
+    const fs::path folder = Dir / "new folder";
+    TRun run = RunProgram({DRAVIK_DOWNLOAD_PATH, "--output", folder.string() + "/"});
+    EXPECT_EQ(run.ExitCode, 0) << run.Output << run.Errors;
+    const std::vector<std::string> files = FilesIn(folder);
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_TRUE(files[0].ends_with("_Ž_ŠIMUNOVIĆ_D100000012345600.ddd")) << files[0];
+
+    // A file where a folder should be: the error names the file and the reason.
+    WriteFile(Dir / "plain", "not a folder");
+    const fs::path target = Dir / "plain" / "x.ddd";
+    run = RunProgram({DRAVIK_DOWNLOAD_PATH, "--output", target.string()});
+    EXPECT_EQ(run.ExitCode, 2);
+    EXPECT_NE(
+        run.Errors.find("cannot write " + target.string() + ": I/O error 20 (Not a directory)"),
+        std::string::npos)
+        << run.Errors;
+    EXPECT_EQ(FilesIn(Dir), (std::vector<std::string>{"new folder", "plain"}));
+}
+
+TEST_F(PcscdDownload, WatchDownloadsEachInsertionOnceAndStopsCleanlyOnSigterm) {
+    const fs::path folder = Dir / "watch";
+    const fs::path working = fs::path(DRAVIK_DOWNLOAD_PATH).parent_path() / "tmp.ddd";
+    {
+        TRunningProgram watch({DRAVIK_DOWNLOAD_PATH, "--watch", "--json", "--output",
+                               folder.string() + "/", "--root", DRAVIK_TEST_ROOT_KEY_PATH},
+                              {});
+        for (int insertion = 0; insertion < 2; ++insertion) {
+            TInsertedCard card(cardsim::BuildDriverCard(), insertion == 1);
+            const auto line = watch.Line(20s);
+            ASSERT_TRUE(line.has_value()) << "insertion " << insertion;
+            const QJsonObject object = ParseObject(*line);
+            EXPECT_EQ(object["exitStatus"].toInt(), 0) << *line;
+            EXPECT_EQ(object["signatures"].toString(), "valid") << *line;
+            // A card left in is downloaded once.
+            EXPECT_FALSE(watch.Line(1500ms).has_value());
+        }
+        EXPECT_EQ(watch.Stop(SIGTERM, 5s), 0);
+        const std::vector<std::string> files = FilesIn(folder);
+        ASSERT_EQ(files.size(), 2u);
+        EXPECT_TRUE(files[0].ends_with("_D100000012345600 (2).ddd")) << files[0];
+        EXPECT_TRUE(files[1].ends_with("_D100000012345600.ddd")) << files[1];
+    }
+
+    // A stop during a slow download: the steps unwind, nothing gets a name.
+    const fs::path slowFolder = Dir / "slow";
+    TRunningProgram watch({DRAVIK_DOWNLOAD_PATH, "--watch", "--output", slowFolder.string() + "/"},
+                          {});
+    TInsertedCard card(cardsim::BuildDriverCard(), false);
+    card.DelayMs = 30;
+    std::this_thread::sleep_for(2s);
+    EXPECT_EQ(watch.Stop(SIGTERM, 5s), 0);
+    EXPECT_TRUE(FilesIn(slowFolder).empty());
+    EXPECT_FALSE(fs::exists(working));
 }

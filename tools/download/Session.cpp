@@ -1,0 +1,189 @@
+#include "Session.h"
+
+#include "main/DownloadPlan.h"
+#include "platform/Platform.h"
+
+#include <chrono>
+#include <iostream>
+#include <iterator>
+
+TReportPump::TReportPump() {
+    mainthread::Adopt();
+    mainthread::SetWaker([this] { Nudge(); });
+}
+
+TReportPump::~TReportPump() {
+    mainthread::SetWaker({});
+}
+
+void TReportPump::Nudge() {
+    {
+        std::lock_guard lock(Mutex);
+        Woken = true;
+    }
+    Wake.notify_one();
+}
+
+TCommandLineSession::~TCommandLineSession() {
+    if (FContext != 0) {
+        FPCSC->ReleaseContext(FContext);
+    }
+}
+
+void TCommandLineSession::AddLog(const std::string& line) {
+    LastLines[0].swap(LastLines[1]);
+    LastLines[1] = line;
+    if (line.rfind("Signatures ", 0) == 0) {
+        SignatureLine = line;
+    }
+    if (Sinks.ToStdout) {
+        std::cout << line << '\n';
+    }
+    if (Sinks.File != nullptr) {
+        *Sinks.File << line << '\n';
+    }
+}
+
+void TCommandLineSession::EndLogUpdate() {
+    if (Sinks.ToStdout) {
+        std::cout.flush();
+    }
+    if (Sinks.File != nullptr) {
+        Sinks.File->flush();
+    }
+}
+
+void TCommandLineSession::ShowProgress(int filesDone, int filesToDo) {
+    FirstFilesToDo = filesToDo;
+    static_cast<void>(filesDone);
+}
+
+void TCommandLineSession::NoteFile(std::uint16_t fid, const std::string& name, TFileStatus status,
+                                   TFileSigning signing) {
+    Files.push_back({fid, name, status, signing});
+    if (!Sinks.Progress || Reader == nullptr) {
+        return;
+    }
+    // The first application's count is known from the start; the second's
+    // follows what its files say, so it is counted as it goes.
+    std::string text = "Reading " + Reader->ReaderName + ": " + std::to_string(Files.size());
+    if (FirstFilesToDo > 0 && static_cast<int>(Files.size()) <= FirstFilesToDo) {
+        text += " / " + std::to_string(FirstFilesToDo);
+    }
+    text += " files";
+    const std::size_t width = text.size();
+    if (width < ProgressWidth) {
+        text.append(ProgressWidth - width, ' ');
+    }
+    ProgressWidth = width;
+    std::cerr << '\r' << text << std::flush;
+}
+
+void TCommandLineSession::ClearProgress() {
+    if (ProgressWidth > 0) {
+        std::cerr << '\r' << std::string(ProgressWidth, ' ') << '\r' << std::flush;
+        ProgressWidth = 0;
+    }
+}
+
+namespace {
+
+std::string Trimmed(const std::string& text) {
+    const auto first = text.find_first_not_of(' ');
+    return first == std::string::npos ? std::string()
+                                      : text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+} // namespace
+
+TDownloadReport TCommandLineSession::Download(TReaderObject& reader, const TPlacement& placement) {
+    Reader = &reader;
+    Message.clear();
+    Error.clear();
+    SignatureLine.clear();
+    LastLines[0].clear();
+    LastLines[1].clear();
+    Files.clear();
+    // The first application's file count, as the window's progress counts
+    // it; ShowProgress confirms it after the first file.
+    FirstFilesToDo =
+        6 + static_cast<int>(std::size(plan::kLaterFixedFiles) + std::size(plan::kSizedFiles));
+    FOutputPath = placement.WorkingFile;
+    FArchiveFolder = placement.ArchiveFolder;
+
+    TDownloadReport report;
+    report.Reader = reader.ReaderName;
+    const auto start = std::chrono::steady_clock::now();
+    BitBtn1Click();
+    ClearProgress();
+    report.Milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now() - start)
+                              .count();
+    report.Files = Files;
+    Reader = nullptr;
+
+    const TCardIdentity& identity = FLastIdentity;
+    const TDownloadOutcome& outcome = FLastOutcome;
+    const bool toFile = !placement.File.empty();
+    if (Stop) {
+        // The steps unwound and closed the file; its part of a download never
+        // gets a name of its own, and is not left to be taken for one.
+        RemoveQuietly(placement.WorkingFile);
+        report.Error = "the download was stopped";
+        report.ExitStatus = 2;
+        return report;
+    }
+    if (!Error.empty()) {
+        if (toFile) {
+            RemoveQuietly(placement.WorkingFile);
+        }
+        report.Error =
+            FileErrorText("write", toFile ? placement.File : FOutputPath, outcome.ErrorNumber);
+        report.ExitStatus = 2;
+        return report;
+    }
+    if (Message.empty()) {
+        report.Error = "the card could not be connected";
+        if (!LastLines[0].empty()) {
+            report.Error += ": " + Trimmed(LastLines[0]) + " " + LastLines[1];
+        }
+        report.ExitStatus = 2;
+        return report;
+    }
+    report.Generation = identity.Generation;
+    if (CardNumberRead(identity.CardNumber)) {
+        report.CardNumber = Trimmed(platform::Iso8859ToUtf8(identity.CardNumber, 1));
+        report.Driver = identity.DriverDisplay;
+    }
+    report.Whole = outcome.Whole;
+    report.Path = outcome.Path;
+    if (!outcome.SignaturesValid) {
+        report.Signatures = TSignatures::NotValid;
+    } else if (!outcome.Signed) {
+        report.Signatures = TSignatures::NotSigned;
+    } else if (SignatureLine.rfind("Signatures valid", 0) == 0) {
+        report.Signatures = TSignatures::Valid;
+    }
+    if (toFile) {
+        try {
+            Publish(placement.WorkingFile, placement.File);
+            report.Path = placement.File;
+        } catch (const std::runtime_error& error) {
+            report.Path.clear();
+            report.Error = error.what();
+        }
+    } else if (!outcome.Error.empty()) {
+        report.Error = FileErrorText("archive into", outcome.ErrorPath, outcome.ErrorNumber) +
+                       "; the download is in " + FOutputPath;
+    }
+    if (!report.Error.empty()) {
+        report.ExitStatus = 2;
+    } else if (report.CardNumber.empty()) {
+        report.ExitStatus = 1;
+        report.Error = "no driver card was read";
+    } else if (!identity.Complete) {
+        report.ExitStatus = 2;
+        report.Error = "the card was not read whole; the file is incomplete";
+    }
+    return report;
+}
