@@ -65,19 +65,26 @@ void TReaderListThread::Execute() {
     WatchState.szReader = pcsc::kPnpNotification;
     WatchState.dwCurrentState = SCARD_STATE_UNAWARE;
 
-    // pcsc-lite neither answers the first wait at once nor reports a reader that
-    // came or went between two waits; the listed names after each time-out make
-    // up for both, and a report is made only for a real change. The names are
-    // always taken before the report: a reader that comes or goes while the
-    // report runs is then a change against them, never part of them unseen.
+    // pcsc-lite 1.9.9 neither answers the first wait at once nor reports a
+    // reader that came or went between two waits; the listed names after each
+    // time-out make up for both, and a report is made only for a real change.
+    // Windows (and later pcsc-lite) counts the readers in the high word of the
+    // event state: handed back, it makes the next wait compare the count at its
+    // start with the one we know, so nothing falls between two waits and the
+    // wait needs no time-out. The names are always taken before the report: a
+    // reader that comes or goes while the report runs is then a change against
+    // them, never part of them unseen.
     bool reported = false;
+    bool counted = false;
     std::vector<std::string> lastNames;
     while (!Terminated()) {
-        const pcsc::TResult result = PCSC.GetStatusChange(Context, kWatchTimeoutMs, &WatchState, 1);
+        const DWORD timeout = counted ? INFINITE : reported ? kListCheckMs : kWatchTimeoutMs;
+        const pcsc::TResult result = PCSC.GetStatusChange(Context, timeout, &WatchState, 1);
         if (result == pcsc::kCancelled) {
             break;
         }
         if (result == pcsc::kSuccess) {
+            counted = counted || (WatchState.dwEventState >> 16) != 0;
             WatchState.dwCurrentState = WatchState.dwEventState;
             lastNames = ListNames();
             Report();
@@ -100,6 +107,8 @@ void TReaderListThread::Execute() {
             if (pcsc::ContextLost(result) || Context == 0) {
                 RenewContext();
                 renewed = Context != 0;
+                // Another service may answer the new context.
+                counted = false;
             }
             // While the service is gone its readers are gone too. A service
             // lost before the first report may have taken readers the window
@@ -129,8 +138,10 @@ void TCardStateThread::Execute() {
     WatchState = {};
     WatchState.szReader = ReaderName.c_str();
     WatchState.dwCurrentState = SCARD_STATE_UNAWARE;
+    // The state handed back, with the reader's event counter in its high word,
+    // makes each wait return at once for what changed since the last one.
     while (!Terminated()) {
-        const pcsc::TResult result = PCSC.GetStatusChange(Context, kWatchTimeoutMs, &WatchState, 1);
+        const pcsc::TResult result = PCSC.GetStatusChange(Context, INFINITE, &WatchState, 1);
         if (result == pcsc::kCancelled) {
             break;
         }
