@@ -171,6 +171,10 @@ TReaderObject::~TReaderObject() {
     Watcher.reset();
 }
 
+void TReaderObject::StopWatching() {
+    Watcher->Terminate();
+}
+
 pcsc::TResult TReaderObject::Connect(const TPCSCRaw& pcsc, SCARDCONTEXT context, DWORD shareMode) {
     if (CardHandle != pcsc::kNoCardHandle) {
         return pcsc::kSuccess;

@@ -95,6 +95,10 @@ public:
     TReaderObject(const TReaderObject&) = delete;
     TReaderObject& operator=(const TReaderObject&) = delete;
 
+    // Asks the watcher to end without waiting for it: a window that closes
+    // many readers lets their watchers end together, then frees each.
+    void StopWatching();
+
     pcsc::TResult Connect(const TPCSCRaw& pcsc, SCARDCONTEXT context, DWORD shareMode);
     // 87 without calling the service when neither T=0 nor T=1 is active.
     pcsc::TResult Transmit(const TPCSCRaw& pcsc, const std::uint8_t* send, DWORD sendLength,
