@@ -73,10 +73,20 @@ void TReaderListThread::Execute() {
     // start with the one we know, so nothing falls between two waits and the
     // wait needs no time-out. The names are always taken before the report: a
     // reader that comes or goes while the report runs is then a change against
-    // them, never part of them unseen.
+    // them, never part of them unseen; they are taken again right after it, so
+    // that such a change, which the next wait would not see, is reported at
+    // once rather than after the time-out.
     bool reported = false;
     bool counted = false;
     std::vector<std::string> lastNames;
+    const auto reportNames = [&](std::vector<std::string> names) {
+        do {
+            lastNames = std::move(names);
+            Report();
+            reported = true;
+            names = ListNames();
+        } while (!Terminated() && names != lastNames);
+    };
     while (!Terminated()) {
         const DWORD timeout = counted ? INFINITE : reported ? kListCheckMs : kWatchTimeoutMs;
         const pcsc::TResult result = PCSC.GetStatusChange(Context, timeout, &WatchState, 1);
@@ -86,15 +96,11 @@ void TReaderListThread::Execute() {
         if (result == pcsc::kSuccess) {
             counted = counted || (WatchState.dwEventState >> 16) != 0;
             WatchState.dwCurrentState = WatchState.dwEventState;
-            lastNames = ListNames();
-            Report();
-            reported = true;
+            reportNames(ListNames());
         } else if (result == pcsc::kTimeout) {
             std::vector<std::string> names = ListNames();
             if (!reported || names != lastNames) {
-                lastNames = std::move(names);
-                Report();
-                reported = true;
+                reportNames(std::move(names));
             }
         } else {
             SleepUnlessTerminated(kRetryPause);
@@ -116,9 +122,7 @@ void TReaderListThread::Execute() {
             std::vector<std::string> names = ListNames();
             const bool lostUnreported = !reported && pcsc::ContextLost(result);
             if (renewed || lostUnreported || names != lastNames) {
-                lastNames = std::move(names);
-                Report();
-                reported = true;
+                reportNames(std::move(names));
             }
         }
     }
