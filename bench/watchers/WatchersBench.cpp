@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -259,6 +260,7 @@ int main(int argc, char* argv[]) {
     PrintRow("close with 8 vpcd readers (real pcscd), mean ms", total / rounds, "ms", 100);
     PrintRow("close with 8 vpcd readers (real pcscd), worst ms", worst, "ms", 100);
     pcscd.Stop();
+    std::filesystem::remove_all(std::filesystem::path(conf).parent_path());
 #endif
     return 0;
 }
