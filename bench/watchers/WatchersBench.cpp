@@ -1,6 +1,7 @@
 // Idle CPU of the open window and how long closing it and removing a reader
 // take, with the in-memory PC/SC library (fake build) or the real pcscd with
-// vpcd's two readers (pcscd build, run through tests/pcscd/in-namespace.sh).
+// vpcd's two readers and with four vpcd configurations of two readers each
+// (pcscd build, run through tests/pcscd/in-namespace.sh).
 #include "main/MainForm.h"
 #include "ui_MainForm.h"
 
@@ -9,7 +10,10 @@
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <sys/resource.h>
 #include <thread>
 
@@ -17,6 +21,8 @@
 #include "FakePcsc.h"
 #else
 #include "Pcscd.h"
+
+#include <unistd.h>
 #endif
 
 using Clock = std::chrono::steady_clock;
@@ -76,6 +82,87 @@ double CloseMs(const std::string& library, int readers) {
     window.reset();
     return Ms(Clock::now() - start);
 }
+
+#ifndef DRAVIK_BENCH_FAKE
+// Window + pcscd with 8 vpcd readers, measured by this benchmark while every
+// watcher still woke each 250 ms (and the list watcher listed after each).
+constexpr double kBefore8Readers = 1.27;
+
+// The daemon's user and system time so far, from /proc/<pid>/stat; -1 if unreadable.
+double ProcessCpuSeconds(pid_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(file, line)) {
+        return -1;
+    }
+    // The command name may hold spaces: the fields are counted after its ')'.
+    std::istringstream fields(line.substr(line.rfind(')') + 2));
+    std::string field;
+    unsigned long long utime = 0;
+    unsigned long long stime = 0;
+    for (int index = 3; fields >> field; ++index) {
+        if (index == 14) {
+            utime = std::stoull(field);
+        } else if (index == 15) {
+            stime = std::stoull(field);
+            break;
+        }
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// vpcd once per port pair, each configuration two readers on ports base and
+// base + 1. pcscd numbers identical names only for hot-plugged readers or
+// drivers that declare several channels, which vpcd does not: each needs a
+// name of its own ("Virtual PCD 00 00", "Virtual PCD 1 00 00", ...).
+std::string WriteReaderConf(int configurations) {
+    char folder[] = "/tmp/dravik-bench-XXXXXX";
+    if (mkdtemp(folder) == nullptr) {
+        return {};
+    }
+    const std::string path = std::string(folder) + "/reader.conf";
+    std::ofstream file(path);
+    for (int i = 0; i < configurations; ++i) {
+        const int port = 0x8C7B + 2 * i;
+        file << "FRIENDLYNAME \"Virtual PCD" << (i == 0 ? std::string() : " " + std::to_string(i))
+             << "\"\n"
+             << "DEVICENAME   /dev/null:0x" << std::hex << port << std::dec << "\n"
+             << "LIBPATH      /usr/lib/pcsc/drivers/serial/libifdvpcd.so\n"
+             << "CHANNELID    0x" << std::hex << port << std::dec << "\n\n";
+    }
+    return file ? path : std::string();
+}
+
+struct TIdleShare {
+    double Window = 0;
+    double Daemon = 0;
+};
+
+// Percent of one core the window and pcscd use over `seconds`, the window open
+// (or not) once all `readers` readers are listed with their card states.
+TIdleShare IdleCpuWithDaemon(const TPcscd& pcscd, bool open, int readers, int seconds) {
+    std::unique_ptr<TMainForm> window;
+    if (open) {
+        window = std::make_unique<TMainForm>(std::string());
+        if (!ProcessUntil([&] {
+                return window->Form()->ReaderListBox->count() == readers &&
+                       window->ReaderObjectAt(readers - 1)->CardState != csUnknown;
+            })) {
+            std::fprintf(stderr, "the %d readers did not show up (%d listed)\n", readers,
+                         window->Form()->ReaderListBox->count());
+            return {-1, -1};
+        }
+    }
+    ProcessFor(std::chrono::milliseconds(500)); // first reports settle
+    const double windowStart = CpuSeconds();
+    const double daemonStart = ProcessCpuSeconds(pcscd.ProcessId());
+    const auto start = Clock::now();
+    ProcessFor(std::chrono::seconds(seconds));
+    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    return {100.0 * (CpuSeconds() - windowStart) / wall,
+            100.0 * (ProcessCpuSeconds(pcscd.ProcessId()) - daemonStart) / wall};
+}
+#endif
 
 void PrintRow(const char* what, double value, const char* unit, double target) {
     std::printf("%-58s %9.2f %-3s (target < %g)\n", what, value, unit, target);
@@ -144,6 +231,36 @@ int main(int argc, char* argv[]) {
     PrintRow("close with vpcd's 2 readers (real pcscd), worst ms", worst, "ms", 100);
     pcscd.Stop();
     PrintRow("idle CPU, no pcscd running, % core", IdleCpu({}, idleSeconds), "%", 1);
+
+    // Eight readers: the window's nine watchers and pcscd together.
+    const int wideSeconds = argc > 2 ? std::atoi(argv[2]) : 30;
+    const std::string conf = WriteReaderConf(4);
+    if (conf.empty() || !pcscd.Start(&error, conf)) {
+        std::fprintf(stderr, "pcscd with 8 readers: %s\n",
+                     conf.empty() ? "no conf" : error.c_str());
+        return 1;
+    }
+    const TIdleShare alone = IdleCpuWithDaemon(pcscd, false, 8, wideSeconds > 0 ? wideSeconds : 1);
+    const TIdleShare open = IdleCpuWithDaemon(pcscd, true, 8, wideSeconds);
+    PrintRow("idle CPU, 8 vpcd readers, pcscd alone, % core", alone.Daemon, "%", 0.3);
+    PrintRow("idle CPU, 8 vpcd readers, window, % core", open.Window, "%", 0.3);
+    PrintRow("idle CPU, 8 vpcd readers, pcscd with the window, % core", open.Daemon, "%", 0.3);
+    PrintRow("idle CPU, 8 vpcd readers, window + pcscd, % core", open.Window + open.Daemon, "%",
+             0.3);
+    PrintRow("  the same with 250 ms waits (recorded before), % core", kBefore8Readers, "%", 0.3);
+    std::printf("%-58s %9.2f x\n", "  window + pcscd over pcscd alone",
+                (open.Window + open.Daemon) / std::max(alone.Daemon, 0.01));
+    worst = 0;
+    total = 0;
+    for (int i = 0; i < rounds; ++i) {
+        const double ms = CloseMs({}, 8);
+        worst = std::max(worst, ms);
+        total += ms;
+    }
+    PrintRow("close with 8 vpcd readers (real pcscd), mean ms", total / rounds, "ms", 100);
+    PrintRow("close with 8 vpcd readers (real pcscd), worst ms", worst, "ms", 100);
+    pcscd.Stop();
+    std::filesystem::remove_all(std::filesystem::path(conf).parent_path());
 #endif
     return 0;
 }

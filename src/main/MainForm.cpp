@@ -271,6 +271,11 @@ void TMainForm::FormDestroy() {
         FReaderListThread->Terminate();
     }
     for (auto& reader : FReaderObjects) {
+        if (reader) {
+            reader->StopWatching();
+        }
+    }
+    for (auto& reader : FReaderObjects) {
         reader.reset();
     }
     if (FContext != 0) {

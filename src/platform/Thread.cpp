@@ -9,6 +9,9 @@
 
 namespace {
 
+// How often a wait for a thread asked to end repeats its wake-up.
+constexpr std::chrono::milliseconds kRepeatTerminate{10};
+
 struct TPendingCall {
     const TThread* From;
     std::function<void()> Call;
@@ -193,19 +196,28 @@ void TThread::WaitFor() {
     if (!FThread.joinable()) {
         return;
     }
-    if (mainthread::IsMainThread()) {
-        TQueue& q = Queue();
-        for (;;) {
-            while (auto call = TakeNext(this)) {
-                RunCall(*call);
+    const bool runCalls = mainthread::IsMainThread();
+    TQueue& q = Queue();
+    for (;;) {
+        while (runCalls) {
+            auto call = TakeNext(this);
+            if (!call) {
+                break;
             }
+            RunCall(*call);
+        }
+        bool timedOut = false;
+        {
             std::unique_lock lock(q.Mutex);
             if (FFinished) {
                 break;
             }
-            q.Changed.wait_for(lock, std::chrono::milliseconds(10), [&] {
+            timedOut = !q.Changed.wait_for(lock, kRepeatTerminate, [&] {
                 if (FFinished) {
                     return true;
+                }
+                if (!runCalls) {
+                    return false;
                 }
                 for (const auto& call : q.Calls) {
                     if (call->From == this) {
@@ -214,6 +226,9 @@ void TThread::WaitFor() {
                 }
                 return false;
             });
+        }
+        if (timedOut && Terminated()) {
+            TerminateRequested();
         }
     }
     FThread.join();

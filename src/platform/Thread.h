@@ -57,7 +57,9 @@ public:
     void Terminate();
     bool Terminated() const { return FTerminated.load(); }
     // Waits until the thread has ended. On the main thread, runs this thread's
-    // handed-over calls meanwhile. Safe to call on a thread never started.
+    // handed-over calls meanwhile. Once termination is asked, repeats
+    // TerminateRequested every few milliseconds until the thread ends. Safe to
+    // call on a thread never started.
     void WaitFor();
     // Terminate, then WaitFor.
     void Stop();
@@ -65,7 +67,9 @@ public:
 protected:
     virtual void Execute() = 0;
     // Runs on the thread that called Terminate(), after the flag is set: the place
-    // to cancel a blocking wait.
+    // to cancel a blocking wait. WaitFor runs it again while the thread goes on,
+    // so a cancel that came just before the thread began its wait, and was lost
+    // there, is followed by one that finds the wait running.
     virtual void TerminateRequested() {}
     // Runs `call` on the main thread and returns once it has run there.
     void Synchronize(const std::function<void()>& call);

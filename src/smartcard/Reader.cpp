@@ -65,29 +65,42 @@ void TReaderListThread::Execute() {
     WatchState.szReader = pcsc::kPnpNotification;
     WatchState.dwCurrentState = SCARD_STATE_UNAWARE;
 
-    // pcsc-lite neither answers the first wait at once nor reports a reader that
-    // came or went between two waits; the listed names after each time-out make
-    // up for both, and a report is made only for a real change. The names are
-    // always taken before the report: a reader that comes or goes while the
-    // report runs is then a change against them, never part of them unseen.
+    // pcsc-lite 1.9.9 neither answers the first wait at once nor reports a
+    // reader that came or went between two waits; the listed names after each
+    // time-out make up for both, and a report is made only for a real change.
+    // Windows (and later pcsc-lite) counts the readers in the high word of the
+    // event state: handed back, it makes the next wait compare the count at its
+    // start with the one we know, so nothing falls between two waits and the
+    // wait needs no time-out. The names are always taken before the report: a
+    // reader that comes or goes while the report runs is then a change against
+    // them, never part of them unseen; they are taken again right after it, so
+    // that such a change, which the next wait would not see, is reported at
+    // once rather than after the time-out.
     bool reported = false;
+    bool counted = false;
     std::vector<std::string> lastNames;
+    const auto reportNames = [&](std::vector<std::string> names) {
+        do {
+            lastNames = std::move(names);
+            Report();
+            reported = true;
+            names = ListNames();
+        } while (!Terminated() && names != lastNames);
+    };
     while (!Terminated()) {
-        const pcsc::TResult result = PCSC.GetStatusChange(Context, kWatchTimeoutMs, &WatchState, 1);
+        const DWORD timeout = counted ? INFINITE : reported ? kListCheckMs : kWatchTimeoutMs;
+        const pcsc::TResult result = PCSC.GetStatusChange(Context, timeout, &WatchState, 1);
         if (result == pcsc::kCancelled) {
             break;
         }
         if (result == pcsc::kSuccess) {
+            counted = counted || (WatchState.dwEventState >> 16) != 0;
             WatchState.dwCurrentState = WatchState.dwEventState;
-            lastNames = ListNames();
-            Report();
-            reported = true;
+            reportNames(ListNames());
         } else if (result == pcsc::kTimeout) {
             std::vector<std::string> names = ListNames();
             if (!reported || names != lastNames) {
-                lastNames = std::move(names);
-                Report();
-                reported = true;
+                reportNames(std::move(names));
             }
         } else {
             SleepUnlessTerminated(kRetryPause);
@@ -100,6 +113,8 @@ void TReaderListThread::Execute() {
             if (pcsc::ContextLost(result) || Context == 0) {
                 RenewContext();
                 renewed = Context != 0;
+                // Another service may answer the new context.
+                counted = false;
             }
             // While the service is gone its readers are gone too. A service
             // lost before the first report may have taken readers the window
@@ -107,9 +122,7 @@ void TReaderListThread::Execute() {
             std::vector<std::string> names = ListNames();
             const bool lostUnreported = !reported && pcsc::ContextLost(result);
             if (renewed || lostUnreported || names != lastNames) {
-                lastNames = std::move(names);
-                Report();
-                reported = true;
+                reportNames(std::move(names));
             }
         }
     }
@@ -129,8 +142,10 @@ void TCardStateThread::Execute() {
     WatchState = {};
     WatchState.szReader = ReaderName.c_str();
     WatchState.dwCurrentState = SCARD_STATE_UNAWARE;
+    // The state handed back, with the reader's event counter in its high word,
+    // makes each wait return at once for what changed since the last one.
     while (!Terminated()) {
-        const pcsc::TResult result = PCSC.GetStatusChange(Context, kWatchTimeoutMs, &WatchState, 1);
+        const pcsc::TResult result = PCSC.GetStatusChange(Context, INFINITE, &WatchState, 1);
         if (result == pcsc::kCancelled) {
             break;
         }
@@ -158,6 +173,10 @@ TReaderObject::TReaderObject(const std::string& readerName, const TPCSCRaw& pcsc
 
 TReaderObject::~TReaderObject() {
     Watcher.reset();
+}
+
+void TReaderObject::StopWatching() {
+    Watcher->Terminate();
 }
 
 pcsc::TResult TReaderObject::Connect(const TPCSCRaw& pcsc, SCARDCONTEXT context, DWORD shareMode) {

@@ -27,12 +27,20 @@ enum TCardState : std::uint8_t {
 // Active protocol codes of a reader object.
 enum TProtocolCode : std::uint8_t { ptNone = 0, ptT0 = 1, ptT1 = 2, ptRaw = 4 };
 
-// A watch loop's wait, in milliseconds: also how long a stop can take when the
-// cancel of the wait comes too early to end it.
+// The reader-list watcher's first wait, after which it reports the readers
+// even when the service did not answer it (pcsc-lite never answers at once),
+// and the pause after a wait that failed.
 constexpr DWORD kWatchTimeoutMs = 250;
+// How long the reader-list watcher waits where the service does not count the
+// readers for it (pcsc-lite 1.9.9), before it compares the listed names: a
+// reader that comes or goes just between a listing and the next wait is not
+// reported by that wait, and shows at the latest after this.
+constexpr DWORD kListCheckMs = 2000;
 
 // What both watchers share: a context of their own, whose wait a stop request
 // cancels, renewed when the service lost it, released when the watch ends.
+// Waits have no time-out of their own where nothing can be missed: the stop's
+// cancel, repeated until the thread ends (TThread::WaitFor), ends them.
 class TWatcherThread : public TThread {
 protected:
     explicit TWatcherThread(const TPCSCRaw& pcsc);
@@ -86,6 +94,10 @@ public:
     ~TReaderObject();
     TReaderObject(const TReaderObject&) = delete;
     TReaderObject& operator=(const TReaderObject&) = delete;
+
+    // Asks the watcher to end without waiting for it: a window that closes
+    // many readers lets their watchers end together, then frees each.
+    void StopWatching();
 
     pcsc::TResult Connect(const TPCSCRaw& pcsc, SCARDCONTEXT context, DWORD shareMode);
     // 87 without calling the service when neither T=0 nor T=1 is active.

@@ -47,6 +47,7 @@ void Reset() {
     service.Contexts.clear();
     service.Cards.clear();
     service.Forced.clear();
+    service.BeforeCalls.clear();
     service.AfterCalls.clear();
     service.Pnp = detail::kPlatformPnp;
     service.Calls.clear();
@@ -73,14 +74,27 @@ void SetPnpBehaviour(TPnpBehaviour behaviour) {
     service.Notify();
 }
 
-void AfterCall(const std::string& function, std::function<void()> action) {
+namespace {
+
+void SetHook(std::map<std::string, std::function<void()>> TService::*hooks,
+             const std::string& function, std::function<void()> action) {
     TService& service = Service();
     TLock lock(service.Mutex);
     if (action) {
-        service.AfterCalls[function] = std::move(action);
+        (service.*hooks)[function] = std::move(action);
     } else {
-        service.AfterCalls.erase(function);
+        (service.*hooks).erase(function);
     }
+}
+
+} // namespace
+
+void BeforeCall(const std::string& function, std::function<void()> action) {
+    SetHook(&TService::BeforeCalls, function, std::move(action));
+}
+
+void AfterCall(const std::string& function, std::function<void()> action) {
+    SetHook(&TService::AfterCalls, function, std::move(action));
 }
 
 void AddReader(const std::string& name) {

@@ -126,6 +126,12 @@ void SetPnpBehaviour(TPnpBehaviour behaviour);
 // removes it; Reset() removes them all.
 void AfterCall(const std::string& function, std::function<void()> action);
 
+// Runs `action` when every later call of the exported function begins, on the
+// calling thread and before the call takes the library's lock, so that it may
+// act just before a wait begins (a stop whose cancel then comes too early).
+// An empty action removes it; Reset() removes them all.
+void BeforeCall(const std::string& function, std::function<void()> action);
+
 // Forces the result of every later call of an exported function (e.g.
 // "SCardConnect"); 0 removes the forcing. Forced calls do nothing but record.
 void ForceResult(const std::string& function, std::uint32_t result);

@@ -71,6 +71,7 @@ struct TService {
     std::map<SCARDCONTEXT, TContext> Contexts;
     std::map<SCARDHANDLE, TConnection> Cards;
     std::map<std::string, std::uint32_t> Forced;
+    std::map<std::string, std::function<void()>> BeforeCalls;
     std::map<std::string, std::function<void()>> AfterCalls;
     TPnpBehaviour Pnp = kPlatformPnp;
     std::vector<TCall> Calls;

@@ -32,10 +32,17 @@ TCall Named(const char* function) {
 
 // Runs one exported call under the service's lock. A forced result takes the
 // place of the call; either way the call is recorded with what it returned.
-// A test's action after the call runs once the lock is let go.
+// A test's actions before and after the call run outside the lock.
 template <class TBody> LONG Serve(TCall call, TBody&& body) {
     TService& service = Service();
     TLock lock(service.Mutex);
+    if (const auto found = service.BeforeCalls.find(call.Function);
+        found != service.BeforeCalls.end()) {
+        const std::function<void()> before = found->second;
+        lock.unlock();
+        before();
+        lock.lock();
+    }
     LONG result = SCARD_S_SUCCESS;
     const auto forced = service.Forced.find(call.Function);
     if (forced != service.Forced.end()) {

@@ -5,9 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <functional>
+#include <mutex>
+#include <thread>
 
 using namespace std::chrono_literals;
 
@@ -277,10 +281,55 @@ TEST_F(FakeReaderTest, FreeingAReaderObjectEndsItsWatcherAtOnceAndReleasesItsCon
     EXPECT_EQ(fakepcsc::OpenContexts(), before + 1);
     const auto start = std::chrono::steady_clock::now();
     reader.reset();
-    // The cancel ends the wait at once; only a lost cancel waits out the 250 ms.
+    // The cancel ends the wait at once.
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
     EXPECT_EQ(fakepcsc::OpenContexts(), before);
     EXPECT_FALSE(fakepcsc::Calls("SCardCancel").empty());
+}
+
+// The watcher's wait has no time-out: a stop whose cancel comes after the
+// watcher looked at its flag but before its wait began is lost there, as with
+// pcsc-lite, and only a cancel repeated by the stop ends the wait.
+TEST_F(FakeReaderTest, AStopJustBeforeTheWaitBeginsStillEndsTheWatcherPromptly) {
+    fakepcsc::AddReader("R");
+    std::atomic<int> waits{0};
+    std::atomic<bool> inGap{false};
+    fakepcsc::BeforeCall("SCardGetStatusChange", [&] {
+        if (++waits != 2) {
+            return;
+        }
+        inGap = true;
+        // Hold the watcher here until the stop's first cancel has come and gone.
+        const auto end = std::chrono::steady_clock::now() + 5s;
+        while (fakepcsc::Calls("SCardCancel").empty() && std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    auto reader = std::make_unique<TReaderObject>("R", PCSC);
+    ASSERT_TRUE(PumpUntil([&] { return inGap.load(); }));
+
+    // Should the stop hang, the service going down ends the wait, so that the
+    // test fails instead of hanging.
+    std::mutex mutex;
+    std::condition_variable stopped;
+    bool done = false;
+    std::thread watchdog([&] {
+        std::unique_lock lock(mutex);
+        if (!stopped.wait_for(lock, 5s, [&] { return done; })) {
+            fakepcsc::SetServiceUp(false);
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    reader.reset();
+    const auto took = std::chrono::steady_clock::now() - start;
+    {
+        std::lock_guard lock(mutex);
+        done = true;
+    }
+    stopped.notify_all();
+    watchdog.join();
+    EXPECT_LT(took, 2s);
+    EXPECT_GE(fakepcsc::Calls("SCardCancel").size(), 2u) << "the first cancel was not lost";
 }
 
 TEST_F(FakeReaderTest, WithTheServiceDownTheWatcherPausesInsteadOfSpinning) {

@@ -32,7 +32,7 @@ bool SocketAnswers() {
 
 } // namespace
 
-bool TPcscd::Start(std::string* error) {
+bool TPcscd::Start(std::string* error, const std::string& config) {
     Stop();
     unlink(kSocket);
     Pid = fork();
@@ -42,7 +42,12 @@ bool TPcscd::Start(std::string* error) {
             dup2(null, STDOUT_FILENO);
             dup2(null, STDERR_FILENO);
         }
-        execlp("pcscd", "pcscd", "--foreground", "--error", static_cast<char*>(nullptr));
+        if (config.empty()) {
+            execlp("pcscd", "pcscd", "--foreground", "--error", static_cast<char*>(nullptr));
+        } else {
+            execlp("pcscd", "pcscd", "--foreground", "--error", "--config", config.c_str(),
+                   static_cast<char*>(nullptr));
+        }
         _exit(127);
     }
     if (Pid < 0) {
