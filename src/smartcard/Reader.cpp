@@ -165,10 +165,18 @@ void TCardStateThread::Execute() {
 
 // -------------------------------------------------------------- reader object
 
-TReaderObject::TReaderObject(const std::string& readerName, const TPCSCRaw& pcsc)
+TReaderObject::TReaderObject(const std::string& readerName, const TPCSCRaw& pcsc, bool watch)
     : ReaderName(readerName) {
-    Watcher = std::make_unique<TCardStateThread>(*this, pcsc);
-    Watcher->Start();
+    if (watch) {
+        Watch(pcsc);
+    }
+}
+
+void TReaderObject::Watch(const TPCSCRaw& pcsc) {
+    if (!Watcher) {
+        Watcher = std::make_unique<TCardStateThread>(*this, pcsc);
+        Watcher->Start();
+    }
 }
 
 TReaderObject::~TReaderObject() {
@@ -176,7 +184,9 @@ TReaderObject::~TReaderObject() {
 }
 
 void TReaderObject::StopWatching() {
-    Watcher->Terminate();
+    if (Watcher) {
+        Watcher->Terminate();
+    }
 }
 
 pcsc::TResult TReaderObject::Connect(const TPCSCRaw& pcsc, SCARDCONTEXT context, DWORD shareMode) {

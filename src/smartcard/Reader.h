@@ -88,7 +88,12 @@ private:
 
 class TReaderObject {
 public:
-    TReaderObject(const std::string& readerName, const TPCSCRaw& pcsc);
+    // Without `watch` no thread follows the card until Watch(): the owner
+    // reads the state itself (TCardSession::ReadCardState), as a single
+    // download does, which needs no second context and no thread.
+    TReaderObject(const std::string& readerName, const TPCSCRaw& pcsc, bool watch = true);
+    // Starts the watcher when there is none yet.
+    void Watch(const TPCSCRaw& pcsc);
     // Stops the watcher and waits for it; a report it had already handed over
     // still runs meanwhile. Does not disconnect a connected card.
     ~TReaderObject();

@@ -180,9 +180,23 @@ int main(int argc, char* argv[]) {
         return error.empty() ? kExitRead : Fail(error);
     }
 
-    // Reader objects follow their cards; the first report gives each its state.
+    // A single download asks each reader's state at once and starts no
+    // watcher (a thread and a context each); only a wait for a card needs
+    // them, to learn of the insertion.
     std::vector<std::unique_ptr<TReaderObject>> readers;
-    auto refresh = [&] {
+    auto add = [&](const std::string& name, bool watch) {
+        readers.push_back(std::make_unique<TReaderObject>(name, *session.FPCSC, watch));
+        if (!watch && session.ReadCardState(*readers.back()) != pcsc::kSuccess) {
+            readers.pop_back();
+        }
+    };
+    auto refresh = [&](bool watch) {
+        if (options.Reader && readers.empty() && !watch) {
+            // A named reader needs no listing: the service does not know a
+            // name that is not a reader's.
+            add(*options.Reader, false);
+            return;
+        }
         std::vector<std::string> names;
         session.ListReaders(names);
         for (const std::string& name : names) {
@@ -191,8 +205,14 @@ int main(int argc, char* argv[]) {
                 known = known || reader->ReaderName == name;
             }
             if (!known && (!options.Reader || *options.Reader == name)) {
-                readers.push_back(std::make_unique<TReaderObject>(name, *session.FPCSC));
+                add(name, watch);
             }
+        }
+        if (!watch) {
+            return;
+        }
+        for (const auto& reader : readers) {
+            reader->Watch(*session.FPCSC);
         }
         pump.Until(
             [&] {
@@ -214,7 +234,7 @@ int main(int argc, char* argv[]) {
         return options.Reader && !readers.empty() ? readers.front().get() : nullptr;
     };
 
-    refresh();
+    refresh(false);
     const bool hadCardAtStart = chosen() != nullptr && HasCard(*chosen());
     if (options.List) {
         for (const auto& reader : readers) {
@@ -226,9 +246,9 @@ int main(int argc, char* argv[]) {
         std::chrono::steady_clock::now() + std::chrono::seconds(options.WaitSeconds);
     while ((chosen() == nullptr || !HasCard(*chosen())) &&
            std::chrono::steady_clock::now() < waitEnd && !session.StopRequested()) {
+        refresh(true);
         pump.Until([&] { return session.StopRequested() || (chosen() && HasCard(*chosen())); },
                    std::chrono::milliseconds(250));
-        refresh();
     }
     TReaderObject* reader = chosen();
     if (reader != nullptr && HasCard(*reader) && !hadCardAtStart) {
