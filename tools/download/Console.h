@@ -10,10 +10,10 @@ namespace console {
 // progress line helps; never in a pipe or a file.
 bool ErrorIsTerminal();
 
-// Runs `onStop` on a thread of its own, not in a signal handler, for each
-// SIGINT or SIGTERM (Ctrl+C, Ctrl+Break or the console closing on Windows).
-// Call it before any other thread starts, so that all of them leave these
-// signals to it.
+// Runs `onStop` for each SIGINT or SIGTERM (Ctrl+C, Ctrl+Break or the console
+// closing on Windows). On Linux it runs inside the signal handler, on any
+// thread: it may only set lock-free atomics. Call it before any other thread
+// starts.
 void OnStopRequest(std::function<void()> onStop);
 
 // The program's work is done: no stop reaches the handler any more, and a

@@ -1,8 +1,7 @@
 #include "Console.h"
 
+#include <atomic>
 #include <csignal>
-#include <mutex>
-#include <pthread.h>
 #include <thread>
 #include <unistd.h>
 
@@ -10,10 +9,31 @@ namespace console {
 
 namespace {
 
-// The handler is dropped before what it reaches is destroyed: a signal during
-// the program's end finds none.
-std::mutex HandlerMutex;
+// Set before the handler is installed and left alone while it is: the
+// handler only reads it.
 std::function<void()> Handler;
+std::atomic<bool> Enabled{false};
+// Handlers running now, on any thread: Finished() waits for them, so that
+// none reaches what is destroyed after it.
+std::atomic<int> Running{0};
+
+void OnSignal(int) {
+    ++Running;
+    if (Enabled) {
+        Handler();
+    }
+    --Running;
+}
+
+void SetDisposition(void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    // pcsc-lite's own waits retry after a signal; a file write restarts.
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
 
 } // namespace
 
@@ -21,34 +41,20 @@ bool ErrorIsTerminal() {
     return isatty(STDERR_FILENO) == 1;
 }
 
+// A handler rather than a thread that waits for the signals: a single
+// download then starts no thread at all.
 void OnStopRequest(std::function<void()> onStop) {
-    {
-        std::lock_guard lock(HandlerMutex);
-        Handler = std::move(onStop);
-    }
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    // Blocked here, inherited by every thread started later: only the waiting
-    // thread takes them, and a PC/SC call is never interrupted by one.
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    std::thread([signals] {
-        for (;;) {
-            int signal = 0;
-            if (sigwait(&signals, &signal) == 0) {
-                std::lock_guard lock(HandlerMutex);
-                if (Handler) {
-                    Handler();
-                }
-            }
-        }
-    }).detach();
+    Handler = std::move(onStop);
+    Enabled = true;
+    SetDisposition(OnSignal);
 }
 
 void Finished() {
-    std::lock_guard lock(HandlerMutex);
-    Handler = {};
+    SetDisposition(SIG_IGN);
+    Enabled = false;
+    while (Running != 0) {
+        std::this_thread::yield();
+    }
 }
 
 } // namespace console

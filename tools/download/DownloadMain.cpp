@@ -119,12 +119,9 @@ int main(int argc, char* argv[]) {
 
     TReportPump pump;
     TCommandLineSession session(sinks);
-    // Before the first watcher starts: every thread leaves the signals to the
-    // handler's own.
-    console::OnStopRequest([&] {
-        session.RequestStop();
-        pump.Nudge();
-    });
+    // Only atomics are set here (a signal handler on Linux): the download
+    // checks them before each command, and the pump's waits every 50 ms.
+    console::OnStopRequest([&] { session.RequestStop(); });
     struct TFinished {
         ~TFinished() { console::Finished(); }
     } finished;
