@@ -70,14 +70,13 @@ void TReaderListThread::Execute() {
     // time-out make up for both, and a report is made only for a real change.
     // Windows (and later pcsc-lite) counts the readers in the high word of the
     // event state: handed back, it makes the next wait compare the count at its
-    // start with the one we know, so nothing falls between two waits and the
-    // wait needs no time-out. The names are always taken before the report: a
-    // reader that comes or goes while the report runs is then a change against
-    // them, never part of them unseen; they are taken again right after it, so
-    // that such a change, which the next wait would not see, is reported at
-    // once rather than after the time-out.
+    // start with the one we know. A reader swapped for another between two
+    // waits keeps the count, so the names are compared after each time-out
+    // there too, which costs one listing every few seconds. The names are always taken before the
+    // report: a reader that comes or goes while the report runs is then a change against them,
+    // never part of them unseen; they are taken again right after it, so that such a change, which
+    // the next wait would not see, is reported at once rather than after the time-out.
     bool reported = false;
-    bool counted = false;
     std::vector<std::string> lastNames;
     const auto reportNames = [&](std::vector<std::string> names) {
         do {
@@ -88,13 +87,12 @@ void TReaderListThread::Execute() {
         } while (!Terminated() && names != lastNames);
     };
     while (!Terminated()) {
-        const DWORD timeout = counted ? INFINITE : reported ? kListCheckMs : kWatchTimeoutMs;
+        const DWORD timeout = reported ? kListCheckMs : kWatchTimeoutMs;
         const pcsc::TResult result = PCSC.GetStatusChange(Context, timeout, &WatchState, 1);
         if (result == pcsc::kCancelled) {
             break;
         }
         if (result == pcsc::kSuccess) {
-            counted = counted || (WatchState.dwEventState >> 16) != 0;
             WatchState.dwCurrentState = WatchState.dwEventState;
             reportNames(ListNames());
         } else if (result == pcsc::kTimeout) {
@@ -113,8 +111,6 @@ void TReaderListThread::Execute() {
             if (pcsc::ContextLost(result) || Context == 0) {
                 RenewContext();
                 renewed = Context != 0;
-                // Another service may answer the new context.
-                counted = false;
             }
             // While the service is gone its readers are gone too. A service
             // lost before the first report may have taken readers the window

@@ -31,10 +31,11 @@ enum TProtocolCode : std::uint8_t { ptNone = 0, ptT0 = 1, ptT1 = 2, ptRaw = 4 };
 // even when the service did not answer it (pcsc-lite never answers at once),
 // and the pause after a wait that failed.
 constexpr DWORD kWatchTimeoutMs = 250;
-// How long the reader-list watcher waits where the service does not count the
-// readers for it (pcsc-lite 1.9.9), before it compares the listed names: a
-// reader that comes or goes just between a listing and the next wait is not
-// reported by that wait, and shows at the latest after this.
+// How long the reader-list watcher waits before it compares the listed names:
+// a reader that comes or goes just between a listing and the next wait is not
+// reported by that wait where the service does not count the readers
+// (pcsc-lite 1.9.9), nor a reader swapped for another where it does (Windows),
+// and shows at the latest after this.
 constexpr DWORD kListCheckMs = 2000;
 
 // What both watchers share: a context of their own, whose wait a stop request

@@ -377,6 +377,27 @@ TEST_F(FakeReaderTest, TheReaderListWatcherReportsAtStartAndForEveryChange) {
     ASSERT_TRUE(PumpUntil([&] { return reports > afterAdd; }));
 }
 
+// Where the service counts the readers (Windows), a reader swapped for another
+// between two waits leaves the count as it was: the names still tell.
+TEST_F(FakeReaderTest, AReaderSwappedBetweenTwoListWaitsIsStillReported) {
+    fakepcsc::SetPnpBehaviour(fakepcsc::TPnpBehaviour::Windows);
+    fakepcsc::AddReader("A");
+    std::atomic<int> waits{0};
+    fakepcsc::BeforeCall("SCardGetStatusChange", [&] {
+        if (++waits == 2) {
+            fakepcsc::RemoveReader("A");
+            fakepcsc::AddReader("B");
+        }
+    });
+    TReaderListThread watcher(PCSC);
+    int reports = 0;
+    watcher.OnReaderListChanged = [&] { ++reports; };
+    watcher.Start();
+    ASSERT_TRUE(PumpUntil([&] { return reports >= 1 && waits >= 2; }));
+    EXPECT_TRUE(PumpUntil([&] { return reports >= 2; }, std::chrono::seconds(4)))
+        << "the swapped reader was never reported";
+}
+
 // Windows' Smart Card service stops with the last reader, killing every
 // context, and starts again with the next one: both watchers must take new
 // contexts and see the reader and its card again.
