@@ -3,6 +3,8 @@
 // C-style escapes inside.
 #include "platform/UserFolders.h"
 
+#include "platform/Platform.h"
+
 #include <sstream>
 
 namespace platform {
@@ -20,19 +22,6 @@ int HexDigit(char c) {
         return c - 'A' + 10;
     }
     return -1;
-}
-
-void AppendUtf8(std::string& out, unsigned code) {
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | code >> 6);
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        out += static_cast<char>(0xE0 | code >> 12);
-        out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    }
 }
 
 std::string Unescaped(const std::string& raw) {

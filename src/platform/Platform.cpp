@@ -12,8 +12,6 @@ std::uint32_t TickCount32() {
     return static_cast<std::uint32_t>(ms);
 }
 
-namespace {
-
 void AppendUtf8(std::string& out, unsigned code) {
     if (code < 0x80) {
         out += static_cast<char>(code);
@@ -26,8 +24,6 @@ void AppendUtf8(std::string& out, unsigned code) {
         out += static_cast<char>(0x80 | (code & 0x3F));
     }
 }
-
-} // namespace
 
 std::string Iso8859ToUtf8(const std::string& bytes, int part) {
     std::string out;

@@ -30,6 +30,9 @@ void UseUtf8Console();
 // The local date and time now.
 std::tm LocalNow();
 
+// Appends a code point of the Basic Multilingual Plane as UTF-8.
+void AppendUtf8(std::string& out, unsigned code);
+
 // Text of ISO/IEC 8859 part `part` (1 to 16) as UTF-8; any other part is read as
 // Latin-1. Bytes the part does not define become U+FFFD.
 std::string Iso8859ToUtf8(const std::string& bytes, int part);
