@@ -1,18 +1,25 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer harnesses (clang, ASan and UBSan) into build-fuzz/ and
-# runs each from its seed corpus for SECONDS (default 60). Any finding fails the
-# run; its log and reproducer stay in build-fuzz/fuzz-runs/HARNESS/.
+# runs each from its seed corpus, SECONDS in all (default 300) shared evenly
+# between the harnesses, at least 20 s each: a new harness does not make the
+# run longer. Any finding fails the run; its log and reproducer stay in
+# build-fuzz/fuzz-runs/HARNESS/.
 # Usage: scripts/fuzz.sh [SECONDS] [HARNESS...]
 # Reproduce a finding: build-fuzz/fuzz/HARNESS build-fuzz/fuzz-runs/HARNESS/crash-...
-set -euo pipefail
+set -eEuo pipefail
+# Whatever stops the script says which command it was.
+trap 'rc=$?; echo "$(basename "$0"): line $LINENO: \"$BASH_COMMAND\" failed (exit $rc)" >&2' ERR
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${DRAVIK_FUZZ_BUILD:-$root/build-fuzz}
-seconds=${1:-60}
+total=${1:-300}
 shift || true
 harnesses=("$@")
 [ ${#harnesses[@]} -gt 0 ] ||
   harnesses=(fuzz_hextobytes fuzz_multistring fuzz_storeresponse fuzz_download fuzz_verify
     fuzz_cvcertificate)
+
+seconds=$((total / ${#harnesses[@]}))
+[ "$seconds" -ge 20 ] || seconds=20
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DDRAVIK_FUZZ=ON -DDRAVIK_WERROR=ON \
   -DDRAVIK_SANITIZE=address,undefined -DDRAVIK_BENCH=OFF >/dev/null

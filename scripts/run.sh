@@ -6,7 +6,9 @@
 # simulated driver card inserted. Then the window when a display is there,
 # otherwise dravik-download, which prints a one-line account of the download.
 # Everything it started is stopped when it ends.
-set -euo pipefail
+set -eEuo pipefail
+# Whatever stops the script says which command it was.
+trap 'rc=$?; echo "$(basename "$0"): line $LINENO: \"$BASH_COMMAND\" failed (exit $rc)" >&2' ERR
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build"
 

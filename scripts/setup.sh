@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs every Debian 12 package Dravik needs to build, run and test.
 # Safe to run again: apt-get skips what is already installed.
-set -euo pipefail
+set -eEuo pipefail
+# Whatever stops the script says which command it was.
+trap 'rc=$?; echo "$(basename "$0"): line $LINENO: \"$BASH_COMMAND\" failed (exit $rc)" >&2' ERR
 
 packages=(
   build-essential cmake ninja-build pkg-config clang-format
@@ -10,6 +12,8 @@ packages=(
   libgtest-dev libgmock-dev
   libpcsclite-dev libpcsclite1 pcscd vsmartcard-vpcd
   libgcrypt20-dev
+  libsqlite3-dev sqlite3 libpq-dev postgresql-15 openssl
+  poppler-utils
   iproute2 util-linux procps
   xvfb xdotool x11-utils x11-apps imagemagick
   at-spi2-core dbus-daemon python3-pyatspi desktop-file-utils
@@ -30,3 +34,16 @@ fi
 
 # pcscd from the package starts as a system service on some machines; our tests
 # run their own daemon in a private namespace, so a system one is harmless.
+
+# Every command the build and the tests call, checked now rather than an hour
+# into the test run. initdb and pg_ctl are in PostgreSQL's own folder.
+missing_commands=()
+for c in cmake ninja clang clang++ clang-format pcscd Xvfb xdotool import unshare ip \
+  /usr/lib/postgresql/15/bin/initdb /usr/lib/postgresql/15/bin/pg_ctl openssl pdftoppm; do
+  command -v "$c" >/dev/null || missing_commands+=("$c")
+done
+[ -f /usr/lib/pcsc/drivers/serial/libifdvpcd.so ] || missing_commands+=(libifdvpcd.so)
+if [ ${#missing_commands[@]} -gt 0 ]; then
+  echo "setup.sh: missing after installing: ${missing_commands[*]}" >&2
+  exit 1
+fi

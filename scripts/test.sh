@@ -6,10 +6,12 @@
 # private namespace, which needs root.
 #
 # Arguments go to ctest for the normal and the AddressSanitizer run (for
-# example -R fault). The fuzz harnesses run next, DRAVIK_FUZZ_SECONDS each
-# (default 60); DRAVIK_SANITIZERS=0 skips the sanitizer and fuzz runs. The
+# example -R fault). The fuzz harnesses run next, DRAVIK_FUZZ_SECONDS in all
+# (default 300); DRAVIK_SANITIZERS=0 skips the sanitizer and fuzz runs. The
 # Windows side comes last (scripts/windows.sh; DRAVIK_WINDOWS=0 skips it).
-set -euo pipefail
+set -eEuo pipefail
+# Whatever stops the script says which command it was.
+trap 'rc=$?; echo "$(basename "$0"): line $LINENO: \"$BASH_COMMAND\" failed (exit $rc)" >&2' ERR
 root=$(cd "$(dirname "$0")/.." && pwd)
 supp=$root/tests/sanitizers
 
@@ -58,13 +60,14 @@ export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:suppressions=$supp/ubsa
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$supp/tsan.supp"
 
 # Undefined behaviour is fatal in the code itself, not only by the options.
-bash "$root/scripts/build.sh" "$root/build-asan" \
+# The benchmarks are programs, not tests: the sanitizer builds leave them out.
+bash "$root/scripts/build.sh" "$root/build-asan" -DDRAVIK_BENCH=OFF \
   -DDRAVIK_SANITIZE=address,undefined -DCMAKE_CXX_FLAGS=-fno-sanitize-recover=undefined
 took asan-build
 (cd "$root/build-asan" && ctest --output-on-failure --timeout 900 "$@")
 took asan-tests
 
-bash "$root/scripts/build.sh" "$root/build-tsan" -DDRAVIK_SANITIZE=thread
+bash "$root/scripts/build.sh" "$root/build-tsan" -DDRAVIK_BENCH=OFF -DDRAVIK_SANITIZE=thread
 took tsan-build
 # The watchers, the main thread's queue, the in-memory library's locks, and the
 # window with its watchers against both libraries.
@@ -73,8 +76,9 @@ tsan_tests+='|pcscd_window_test|pcscd_download_test|pcscd_fault_test)$'
 (cd "$root/build-tsan" && ctest --output-on-failure --timeout 900 -R "$tsan_tests")
 took tsan-tests
 
-# Hostile card answers: each libFuzzer harness for a minute, any finding fatal.
-bash "$root/scripts/fuzz.sh" "${DRAVIK_FUZZ_SECONDS:-60}"
+# Hostile card answers and files: the libFuzzer harnesses share one time
+# budget, any finding fatal.
+bash "$root/scripts/fuzz.sh" "${DRAVIK_FUZZ_SECONDS:-300}"
 took fuzz
 
 windows_side

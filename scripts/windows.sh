@@ -9,9 +9,12 @@
 #
 # DRAVIK_QT=0 builds without the window even when the Qt cache exists.
 # Arguments after the folder go to ctest (for example -R pcscraw).
-set -euo pipefail
+set -eEuo pipefail
+# Whatever stops the script says which command it was.
+trap 'rc=$?; echo "$(basename "$0"): line $LINENO: \"$BASH_COMMAND\" failed (exit $rc)" >&2' ERR
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$root/build-windows}
+# Absolute: wine refuses a relative WINEPREFIX, and the prefix lives in the build folder.
+build=$(realpath -m "${1:-$root/build-windows}")
 shift || true
 cache=${DRAVIK_CACHE:-$HOME/.cache/dravik}
 qt=$cache/qt6-mingw

@@ -7,7 +7,9 @@
 # The install happens in a private mount namespace whose /usr, /etc, /var and
 # /home are copies on write: the machine keeps nothing of it.
 # Usage: deb-install.sh BUILD_DIR   (as root)
-set -euo pipefail
+set -eEuo pipefail
+# Whatever stops the script says which command it was.
+trap 'rc=$?; echo "$(basename "$0"): line $LINENO: \"$BASH_COMMAND\" failed (exit $rc)" >&2' ERR
 
 fail() {
   echo "FAIL: $*"

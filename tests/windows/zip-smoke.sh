@@ -5,7 +5,9 @@
 # read button clicked, the message box answered, tmp.ddd compared with the
 # download the card must give; screenshots kept.
 # Usage: zip-smoke.sh ZIP SAMPLE_CARD_DLL EXPECTED_TOOL_EXE SCREENSHOT_DIR
-set -euo pipefail
+set -eEuo pipefail
+# Whatever stops the script says which command it was.
+trap 'rc=$?; echo "$(basename "$0"): line $LINENO: \"$BASH_COMMAND\" failed (exit $rc)" >&2' ERR
 zip=$1 sample_dll=$2 expected_tool=$3 shots=$4
 mkdir -p "$shots"
 work=$(mktemp -d)

@@ -100,6 +100,10 @@ int main(int argc, char* argv[]) {
         std::cout << kUsage;
         return kExitRead;
     }
+    if (options.Version) {
+        std::cout << "dravik-download " << DRAVIK_VERSION << '\n';
+        return kExitRead;
+    }
     if (options.Watch && options.Output && !IsFolderArgument(*options.Output)) {
         return Fail("--watch files every download under its own name: --output must be a "
                     "folder (see --help)");

@@ -30,6 +30,7 @@ const char kUsage[] =
     "  --root-g2 FILE   the second generation's root certificate that the G2 part of\n"
     "                   a second-generation card's download is checked against\n"
     "  --help           show this help\n"
+    "  --version        show the version\n"
     "\n"
     "Exit status: 0 the card was read whole; 1 no driver card was read (no card\n"
     "number, or one of blanks only); 2 a usage, PC/SC or file error, or a\n"
@@ -52,6 +53,8 @@ std::string ParseOptions(const std::vector<std::string>& args, TOptions& options
         std::string error;
         if (arg == "--help" || arg == "-h") {
             options.Help = true;
+        } else if (arg == "--version") {
+            options.Version = true;
         } else if (arg == "--list") {
             options.List = true;
         } else if (arg == "--no-card-update") {

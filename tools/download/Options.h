@@ -16,6 +16,7 @@ struct TOptions {
     int WaitSeconds = 0;
     bool List = false;
     bool Help = false;
+    bool Version = false;
     bool NoCardUpdate = false;
     bool Verbose = false;
     bool Json = false;

@@ -98,6 +98,10 @@ int main(int argc, char* argv[]) {
         }
         return 0;
     }
+    if (argc == 2 && std::string(argv[1]) == "--version") {
+        std::cout << "dravik-test-pki " << DRAVIK_VERSION << '\n';
+        return 0;
+    }
     if (argc != 2 || std::string(argv[1]).rfind("-", 0) == 0) {
         std::cerr << "Usage: dravik-test-pki DIR\n"
                      "       dravik-test-pki --g2 DIR\n"

@@ -38,6 +38,7 @@ const char kUsage[] =
     "  --refuse-probe SW   answer the SELECT of DF Tachograph_G2 with SW\n"
     "  --missing FID       a second-generation card without that G2 file (hex, e.g. 0528)\n"
     "  --help              show this help\n"
+    "  --version           show the version\n"
     "\n"
     "The sample card signs with the key of the project's test PKI\n"
     "(tests/data/test-pki); a card from --from answers with the file's signatures.\n"
@@ -98,6 +99,9 @@ int main(int argc, char* argv[]) {
         const bool hasValue = i + 1 < argc;
         if (arg == "--help" || arg == "-h") {
             std::cout << kUsage;
+            return 0;
+        } else if (arg == "--version") {
+            std::cout << "dravik-vcard " << DRAVIK_VERSION << '\n';
             return 0;
         } else if (arg == "--host" && hasValue) {
             host = argv[++i];
