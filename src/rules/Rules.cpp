@@ -204,17 +204,22 @@ void JudgeDailyRest(const TContext& c, TJudgement& j) {
         const TMinute window = p.Start + (p.Crew ? 30 * H : 24 * H);
         // Rests inside the window, up to the one that ends the period.
         TMinute best = 0, main = 0;
-        bool firstPart = false; // 3 h or more, before the last part of a split rest
+        bool firstPart = false; // 3 h or more before the rest that ends the period
+        bool bestSplit = false; // the longest rest came after such a first part
         const std::size_t last = p.Rest >= 0 ? static_cast<std::size_t>(p.Rest) : c.Rests.size();
         auto first = std::lower_bound(c.Rests.begin(), c.Rests.end(), p.Start,
                                       [](const TRest& r, TMinute at) { return r.Start < at; });
-        for (auto it = first;
-             it != c.Rests.end() && static_cast<std::size_t>(it - c.Rests.begin()) <= last &&
-             it->Start < window;
-             ++it) {
+        for (auto it = first; it != c.Rests.end() && it->Start < window; ++it) {
+            const auto index = static_cast<std::size_t>(it - c.Rests.begin());
+            if (index > last) {
+                break;
+            }
             const TMinute portion = std::min(it->End, window) - it->Start;
-            best = std::max(best, portion);
-            if (static_cast<std::size_t>(it - c.Rests.begin()) == last) {
+            if (portion > best) {
+                best = portion;
+                bestSplit = firstPart;
+            }
+            if (index == last) {
                 main = portion;
             } else if (it->Length() >= 3 * H) {
                 firstPart = true;
@@ -264,10 +269,10 @@ void JudgeDailyRest(const TContext& c, TJudgement& j) {
                     " run past the data");
             continue;
         }
-        if (firstPart) {
-            Add(j.Infringements, "daily-rest", p.Start, window, main, 9 * H,
-                Severity(TBands::DailyRestSplit, static_cast<int>(main)),
-                "split daily rest: after a first part of 3 h or more, " + DurationText(main) +
+        if (bestSplit) {
+            Add(j.Infringements, "daily-rest", p.Start, window, best, 9 * H,
+                Severity(TBands::DailyRestSplit, static_cast<int>(best)),
+                "split daily rest: after a first part of 3 h or more, " + DurationText(best) +
                     " of rest" + from + "; the second part needs 9 h");
         } else if (reduced < 3) {
             Add(j.Infringements, "daily-rest", p.Start, window, best, 9 * H,
