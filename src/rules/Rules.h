@@ -73,7 +73,7 @@ struct TWorkingPeriod {
     TMinute Start = 0, End = 0;
     bool CutStart = false; // the rest before it is not in the data
     bool CutEnd = false;   // no daily rest ends it before the data ends
-    bool Crew = false;     // every minute of its driving in multi-manning
+    bool Crew = false;     // multi-manning: all its driving after the first hour in crew
     int Driving = 0;
     int Rest = -1; // index into TContext::Rests of the rest that ends it; -1 if none
     TMinute DrivingStart = 0, DrivingEnd = 0; // first and last minute of driving

@@ -116,8 +116,10 @@ TContext BuildContext(const std::vector<carddata::TDay>& days, const TOptions& o
     // and anything shorter leave the period running.
     constexpr TMinute kDailyRest = 9 * 60;
     std::size_t next = 0; // the first period not yet summed
+    // Multi-manning: two drivers for all the driving of the period, except
+    // that the second may join during its first hour.
     auto add = [&c, &next](TWorkingPeriod period) {
-        bool allCrew = true;
+        bool allCrew = true, anyCrew = false;
         while (next < c.Periods.size() && c.Periods[next].Start < period.End) {
             const TPeriod& p = c.Periods[next];
             if (p.Start >= period.Start && p.Kind == TKind::Driving) {
@@ -126,11 +128,12 @@ TContext BuildContext(const std::vector<carddata::TDay>& days, const TOptions& o
                 }
                 period.Driving += static_cast<int>(p.End - p.Start);
                 period.DrivingEnd = p.End;
-                allCrew = allCrew && p.Crew;
+                allCrew = allCrew && (p.Crew || p.End <= period.Start + 60);
+                anyCrew = anyCrew || p.Crew;
             }
             ++next;
         }
-        period.Crew = period.Driving > 0 && allCrew;
+        period.Crew = anyCrew && allCrew;
         c.WorkingPeriods.push_back(period);
     };
     TMinute at = c.Begin;

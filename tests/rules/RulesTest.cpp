@@ -272,7 +272,9 @@ INSTANTIATE_TEST_SUITE_P(
         TRunCase{"c60 w1261 r540 w60", {1, 479, 540, TSeverity::Serious}},
         // The same day driven alone.
         TRunCase{"d60 w1200 r540 w60", {1, 180, 540, TSeverity::VerySerious}},
-        // Crew for part of the driving only is not multi-manning.
+        // The second driver may join in the first hour, not later.
+        TRunCase{"d60 c60 w1140 r540 w60", {}},
+        TRunCase{"d61 c60 w1139 r540 w60", {1, 180, 540, TSeverity::VerySerious}},
         TRunCase{"c60 d1 w1199 r540 w60", {1, 180, 540, TSeverity::VerySerious}}));
 
 TEST(Rules, MultiManningIsNamed) {
@@ -399,6 +401,8 @@ TEST(Rules, TimelineFromFaultyDays) {
         EXPECT_EQ(t.Periods[i].Kind, expected[i].Kind) << i;
     }
     EXPECT_EQ(rules::Judge({wed, mon, duplicate}).UnknownMinutes, 1440 + 360);
+    const rules::TJudgement none = rules::Judge({});
+    EXPECT_TRUE(none.Infringements.empty() && none.NotJudged.empty());
 }
 
 // ------------------------------------------------------------------ the simulated fortnight
