@@ -4,6 +4,7 @@
 #include "rules/Rules.h"
 #include "cardsim/ActivityScript.h"
 #include "cardsim/InfringementWeek.h"
+#include "cardsim/SampleCard.h"
 #include "rules/RulesJson.h"
 
 #include <gtest/gtest.h>
@@ -416,6 +417,38 @@ TEST(Rules, InfringementWeekHasOneOfEachAndNothingElse) {
                                         "break 300/270 SI; "
                                         "daily-rest 420/540 SI; ");
     EXPECT_EQ(j.UnknownMinutes, 0);
+}
+
+TEST(Rules, InfringementWeekOnACard) {
+    const std::vector<carddata::TDay> days = cardsim::InfringementWeek();
+    cardsim::TCardOptions options;
+    options.Gen2Version = 2;
+    cardsim::TCardImage image = cardsim::BuildDriverCard(options);
+    cardsim::SetActivity(image, days, options.ActivityStructureLength);
+    const std::vector<std::uint8_t> file =
+        cardsim::DriverActivityFile(days, options.ActivityStructureLength);
+    ASSERT_EQ(file.size(), 4u + options.ActivityStructureLength);
+    EXPECT_EQ(*image.Find(cardsim::ef::DriverActivityData), file);
+    EXPECT_EQ(*image.Find(cardsim::G2(0x0504)), file);
+
+    // A ring too small for all: the newest days from its start, the oldest
+    // kept one with no record before it, the newest pointer on the last.
+    const std::size_t last = 12 + 2 * days.back().Changes.size();
+    const std::size_t before = 12 + 2 * days[days.size() - 2].Changes.size();
+    const auto small =
+        cardsim::DriverActivityFile(days, static_cast<std::uint16_t>(last + before + 5));
+    ASSERT_EQ(small.size(), 4 + last + before + 5);
+    EXPECT_EQ((small[0] << 8 | small[1]), 0);
+    EXPECT_EQ(static_cast<std::size_t>(small[2] << 8 | small[3]), before);
+    EXPECT_EQ((small[4] << 8 | small[5]), 0);
+    EXPECT_EQ(static_cast<std::size_t>(small[6] << 8 | small[7]), before);
+    EXPECT_EQ(static_cast<std::size_t>(small[4 + before] << 8 | small[5 + before]), before);
+    EXPECT_EQ(static_cast<std::size_t>(small[6 + before] << 8 | small[7 + before]), last);
+    carddata::TTime date = 0;
+    for (std::size_t i = 8 + before; i < 12 + before; ++i) {
+        date = date << 8 | small[i];
+    }
+    EXPECT_EQ(date, days.back().Date);
 }
 
 // ------------------------------------------------------------------ output
