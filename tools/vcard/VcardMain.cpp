@@ -2,6 +2,7 @@
 // vpcd inserts the card; closing the connection removes it.
 #include "cardsim/DownloadFile.h"
 #include "cardsim/DriverCard.h"
+#include "cardsim/InfringementWeek.h"
 #include "cardsim/SampleCard.h"
 #include "vpcd/VpcdCard.h"
 
@@ -25,6 +26,10 @@ const char kUsage[] =
     "  --host HOST         vpcd's address (default 127.0.0.1)\n"
     "  --port PORT         vpcd's port: 35963 is the first reader, 35964 the second\n"
     "  --from FILE         serve the card of a card download file instead of the sample\n"
+    "  --infringements     the sample's days replaced by a fortnight (2023-12-09 to\n"
+    "                      2023-12-24) with one infringement of each driving and rest\n"
+    "                      rule: daily, weekly and two-week driving, break, daily rest,\n"
+    "                      weekly rest\n"
     "  --protocol T0|T1    the protocol the ATR announces (default T1)\n"
     "  --remove-after N    pull the card after it has answered N commands\n"
     "  --refuse-hash SW    answer every PERFORM HASH OF FILE with status word SW (hex)\n"
@@ -94,6 +99,7 @@ int main(int argc, char* argv[]) {
     cardsim::TCardOptions options;
     std::optional<std::uint16_t> refusedProbe;
     std::vector<std::uint16_t> missing;
+    bool infringements = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -113,6 +119,8 @@ int main(int argc, char* argv[]) {
             port = static_cast<int>(*value);
         } else if (arg == "--from" && hasValue) {
             from = argv[++i];
+        } else if (arg == "--infringements") {
+            infringements = true;
         } else if (arg == "--protocol" && hasValue) {
             const std::string protocol = argv[++i];
             if (protocol != "T0" && protocol != "T1") {
@@ -177,7 +185,13 @@ int main(int argc, char* argv[]) {
         }
     }
 
+    if (infringements && from) {
+        return Usage("--infringements and --from exclude each other");
+    }
     cardsim::TCardImage image = cardsim::BuildDriverCard(options);
+    if (infringements) {
+        cardsim::SetActivity(image, cardsim::InfringementWeek(), options.ActivityStructureLength);
+    }
     for (const std::uint16_t fid : missing) {
         image.Remove(cardsim::G2(fid));
     }
