@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 
 namespace cardfile {
 
@@ -338,6 +339,23 @@ TReport Verify(TBytesView file, const TRootKey* root, const TBytes* rootG2) {
     if (records->empty()) {
         report.FileError = "the file holds no records";
         return report;
+    }
+    // A file given twice with other bytes leaves open which one the card
+    // gave: a cut or altered copy beside the whole one.
+    std::map<std::pair<std::uint16_t, std::uint8_t>, const TRecord*> firstOf;
+    for (const TRecord& record : *records) {
+        const auto [first, isNew] =
+            firstOf.emplace(std::make_pair(record.Fid, record.Type), &record);
+        if (!isNew && first->second->Data != record.Data) {
+            const std::string name =
+                FileName(record.Fid, record.Type >= kContentsG2) +
+                (record.Type == kSignature || record.Type == kSignatureG2 ? " signature" : "") +
+                " twice, differently";
+            if (std::find(report.Missing.begin(), report.Missing.end(), name) ==
+                report.Missing.end()) {
+                report.Missing.push_back(name);
+            }
+        }
     }
     for (const TRequiredFile& file : kUnsignedFiles) {
         NoteMissing(*records, kContents, file.Fid, file.Size, report);

@@ -114,7 +114,8 @@ struct TReport {
     // One clear line per bad certificate or signature of an unexpected length.
     std::vector<std::string> Notes;
     // The files a whole download holds that this file lacks (or holds cut),
-    // by name: "EF Places (05 06)", "G2 EF Places (05 06)".
+    // by name: "EF Places (05 06)", "G2 EF Places (05 06)"; and any file it
+    // holds twice with other bytes ("EF ICC (00 02) twice, differently").
     std::vector<std::string> Missing;
     // Why the two parts or the certificates are not of one card; empty when
     // they are.

@@ -153,6 +153,14 @@ TEST(CardFileTest, AGuttedFileIsNotValidAndNamesWhatIsMissing) {
     EXPECT_FALSE(report.AllValid());
     EXPECT_NE(report.OtherCard.find("D100000099999900"), std::string::npos) << report.OtherCard;
 
+    // A cut copy of an unsigned file beside the whole one.
+    TGen2File cutCopy = whole;
+    const std::string icc = downloadtest::FileOf(cutCopy.Image, cardsim::ef::Icc);
+    cutCopy.Second.emplace_back(0x0002, downloadtest::Contents(0x0002, icc.substr(0, 9)));
+    report = CheckBoth(cutCopy.Bytes());
+    EXPECT_FALSE(report.AllValid());
+    EXPECT_TRUE(Names(report, "EF ICC (00 02) twice, differently")) << report.Summary();
+
     // A first-generation card's file has no second part and needs none.
     EXPECT_TRUE(CheckBoth(AsBytes(downloadtest::Join(whole.First))).AllValid());
 
