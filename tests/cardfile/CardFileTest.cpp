@@ -7,6 +7,7 @@
 #include "cardfile/RootKeyFile.h"
 #include "cardsim/SampleCard.h"
 #include "cardsim/TestPki.h"
+#include "main/DownloadPlan.h"
 
 #include <gtest/gtest.h>
 
@@ -165,6 +166,19 @@ TEST(CardFileTest, AGuttedFileIsNotValidAndNamesWhatIsMissing) {
     EXPECT_TRUE(CheckBoth(AsBytes(downloadtest::Join(whole.First))).AllValid());
 
     EXPECT_FALSE(CheckBoth({}).FileError.empty());
+
+    // What the checker requires is what the download reads and signs.
+    std::vector<std::uint16_t> planned[2];
+    for (const plan::TG2File& row : plan::kG2Files) {
+        if (row.Signed) {
+            planned[row.Version2 ? 1 : 0].push_back(row.Fid);
+        }
+    }
+    EXPECT_EQ(planned[0], std::vector<std::uint16_t>(cardfile::kSignedFilesG2.begin(),
+                                                     cardfile::kSignedFilesG2.end()));
+    std::sort(planned[1].begin(), planned[1].end());
+    EXPECT_EQ(planned[1], std::vector<std::uint16_t>(cardfile::kSignedFilesG2Version2.begin(),
+                                                     cardfile::kSignedFilesG2Version2.end()));
 }
 
 // The newer root reaches the Member State only through the link certificate,
