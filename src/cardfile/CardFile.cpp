@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 
 namespace cardfile {
 
@@ -56,43 +57,105 @@ const TRecord* FindContents(const std::vector<TRecord>& records, std::uint16_t f
     return found == records.end() ? nullptr : &*found;
 }
 
-// The card's key from C1 08 and C1 00, or why the chain breaks.
-std::optional<crypto::TRsaPublicKey> CheckChain(const std::vector<TRecord>& records,
-                                                const TRootKey& root, std::string* error) {
+// The card's certificate from C1 08 and C1 00, or why the chain breaks.
+std::optional<TCertificate> CheckChain(const std::vector<TRecord>& records, const TRootKey& root,
+                                       std::string* error) {
     const TRecord* memberState = FindContents(records, kMemberStateCertificate);
     const TRecord* card = FindContents(records, kCardCertificate);
     if (memberState == nullptr || card == nullptr) {
-        return Fail<crypto::TRsaPublicKey>(error, std::string("the file has no ") +
-                                                      (memberState == nullptr
-                                                           ? "Member State certificate (C1 08)"
-                                                           : "card certificate (C1 00)"));
+        return Fail<TCertificate>(error,
+                                  std::string("the file has no ") +
+                                      (memberState == nullptr ? "Member State certificate (C1 08)"
+                                                              : "card certificate (C1 00)"));
     }
     std::string why;
     const auto msCertificate = RecoverCertificate(memberState->Data, root.Key, &why);
     if (!msCertificate) {
-        return Fail<crypto::TRsaPublicKey>(error, "the Member State certificate (C1 08) " + why);
+        return Fail<TCertificate>(error, "the Member State certificate (C1 08) " + why);
     }
     if (msCertificate->AuthorityReference != root.KeyIdentifier) {
-        return Fail<crypto::TRsaPublicKey>(
-            error, "the Member State certificate (C1 08) names the authority " +
-                       HexText(msCertificate->AuthorityReference) + ", the root key is " +
-                       HexText(root.KeyIdentifier));
+        return Fail<TCertificate>(error,
+                                  "the Member State certificate (C1 08) names the authority " +
+                                      HexText(msCertificate->AuthorityReference) +
+                                      ", the root key is " + HexText(root.KeyIdentifier));
     }
     const auto cardCertificate = RecoverCertificate(card->Data, msCertificate->Key, &why);
     if (!cardCertificate) {
-        return Fail<crypto::TRsaPublicKey>(error, "the card certificate (C1 00) " + why);
+        return Fail<TCertificate>(error, "the card certificate (C1 00) " + why);
     }
     if (cardCertificate->AuthorityReference != msCertificate->HolderReference) {
-        return Fail<crypto::TRsaPublicKey>(error,
-                                           "the card certificate (C1 00) names the authority " +
-                                               HexText(cardCertificate->AuthorityReference) +
-                                               ", the Member State certificate certifies " +
-                                               HexText(msCertificate->HolderReference));
+        return Fail<TCertificate>(error, "the card certificate (C1 00) names the authority " +
+                                             HexText(cardCertificate->AuthorityReference) +
+                                             ", the Member State certificate certifies " +
+                                             HexText(msCertificate->HolderReference));
     }
-    return cardCertificate->Key;
+    return cardCertificate;
 }
 
+// Unsigned files that every download holds, with the size the card gives them.
+struct TRequiredFile {
+    std::uint16_t Fid;
+    std::size_t Size; // 0: any
+};
+constexpr TRequiredFile kUnsignedFiles[] = {
+    {0x0002, 25}, {0x0005, 8}, {kCardCertificate, 0}, {kMemberStateCertificate, 0}};
+
+struct TFileNameRow {
+    std::uint16_t Fid;
+    const char* Name;
+};
+constexpr TFileNameRow kFileNames[] = {
+    {0x0002, "EF ICC"},
+    {0x0005, "EF IC"},
+    {0x0501, "EF Application_Identification"},
+    {0x0502, "EF Events_Data"},
+    {0x0503, "EF Faults_Data"},
+    {0x0504, "EF Driver_Activity_Data"},
+    {0x0505, "EF Vehicles_Used"},
+    {0x0506, "EF Places"},
+    {0x0507, "EF Current_Usage"},
+    {0x0508, "EF Control_Activity_Data"},
+    {0x050E, "EF Card_Download"},
+    {0x0520, "EF Identification"},
+    {0x0521, "EF Driving_Licence_Info"},
+    {0x0522, "EF Specific_Conditions"},
+    {0x0523, "EF VehicleUnits_Used"},
+    {0x0524, "EF GNSS_Places"},
+    {0x0525, "EF Application_Identification_V2"},
+    {0x0526, "EF Places_Authentication"},
+    {0x0527, "EF GNSS_Places_Authentication"},
+    {0x0528, "EF Border_Crossings"},
+    {0x0529, "EF Load_Unload_Operations"},
+    {0x0530, "EF Load_Type_Entries"},
+    {0xC100, "EF Card_Certificate"},
+    {0xC101, "EF CardSignCertificate"},
+    {0xC108, "EF CA_Certificate"},
+    {0xC109, "EF Link_Certificate"},
+};
+
+// The first generation's EF Identification begins with the card's issuing
+// Member State and its card number, as the second generation's does.
+constexpr std::size_t kCardNumberEnd = 17;
+
 } // namespace
+
+std::string FileName(std::uint16_t fid, bool g2) {
+    const auto row = std::find_if(std::begin(kFileNames), std::end(kFileNames),
+                                  [fid](const TFileNameRow& r) { return r.Fid == fid; });
+    const std::string spaced = FidText(fid).insert(2, " ");
+    const std::string name = row == std::end(kFileNames) ? "EF" : row->Name;
+    return (g2 ? "G2 " : "") + name + " (" + spaced + ")";
+}
+
+void NoteMissing(const std::vector<TRecord>& records, std::uint8_t type, std::uint16_t fid,
+                 std::size_t size, TReport& report) {
+    const auto found = std::find_if(records.begin(), records.end(), [&](const TRecord& r) {
+        return r.Fid == fid && r.Type == type && (size == 0 || r.Data.size() == size);
+    });
+    if (found == records.end()) {
+        report.Missing.push_back(FileName(fid, type == kContentsG2));
+    }
+}
 
 bool IsSignedFile(std::uint16_t fid) {
     return std::find(kSignedFiles.begin(), kSignedFiles.end(), fid) != kSignedFiles.end();
@@ -198,8 +261,21 @@ bool TReport::AllValid() const {
             return b.Verdict == TVerdict::Valid;
         });
     };
-    return FileError.empty() && Chain == TChain::Valid && allValid(Blocks) &&
-           (!HasG2 || (ChainG2 == TChain::Valid && allValid(BlocksG2)));
+    return FileError.empty() && Missing.empty() && OtherCard.empty() && Chain == TChain::Valid &&
+           allValid(Blocks) && (!HasG2 || (ChainG2 == TChain::Valid && allValid(BlocksG2)));
+}
+
+bool TReport::ValidAsChecked() const {
+    if (AllValid()) {
+        return true;
+    }
+    const bool g2Unchecked = HasG2 && ChainG2 == TChain::NotChecked &&
+                             std::all_of(BlocksG2.begin(), BlocksG2.end(), [](const TBlock& b) {
+                                 return b.Verdict == TVerdict::NotChecked;
+                             });
+    TReport firstPart = *this;
+    firstPart.HasG2 = false;
+    return g2Unchecked && firstPart.AllValid();
 }
 
 namespace {
@@ -243,6 +319,12 @@ std::string TReport::Summary() const {
     if (HasG2) {
         text += "; G2: " + PartSummary(ChainG2, ChainG2Text, BlocksG2);
     }
+    if (!Missing.empty()) {
+        text += "; " + std::to_string(Missing.size()) + " files missing or cut";
+    }
+    if (!OtherCard.empty()) {
+        text += "; not one card";
+    }
     return text;
 }
 
@@ -254,10 +336,39 @@ TReport Verify(TBytesView file, const TRootKey* root, const TBytes* rootG2) {
         report.FileError = error;
         return report;
     }
+    if (records->empty()) {
+        report.FileError = "the file holds no records";
+        return report;
+    }
+    // A file given twice with other bytes leaves open which one the card
+    // gave: a cut or altered copy beside the whole one.
+    std::map<std::pair<std::uint16_t, std::uint8_t>, const TRecord*> firstOf;
+    for (const TRecord& record : *records) {
+        const auto [first, isNew] =
+            firstOf.emplace(std::make_pair(record.Fid, record.Type), &record);
+        if (!isNew && first->second->Data != record.Data) {
+            const std::string name =
+                FileName(record.Fid, record.Type >= kContentsG2) +
+                (record.Type == kSignature || record.Type == kSignatureG2 ? " signature" : "") +
+                " twice, differently";
+            if (std::find(report.Missing.begin(), report.Missing.end(), name) ==
+                report.Missing.end()) {
+                report.Missing.push_back(name);
+            }
+        }
+    }
+    for (const TRequiredFile& file : kUnsignedFiles) {
+        NoteMissing(*records, kContents, file.Fid, file.Size, report);
+    }
+    for (const std::uint16_t fid : kSignedFiles) {
+        NoteMissing(*records, kContents, fid, 0, report);
+    }
+    std::optional<TCertificate> cardCertificate;
     std::optional<crypto::TRsaPublicKey> cardKey;
     if (root == nullptr) {
         report.ChainText = "no root key";
-    } else if ((cardKey = CheckChain(*records, *root, &error))) {
+    } else if ((cardCertificate = CheckChain(*records, *root, &error))) {
+        cardKey = cardCertificate->Key;
         report.Chain = TChain::Valid;
     } else {
         report.Chain = TChain::Invalid;
@@ -299,7 +410,32 @@ TReport Verify(TBytesView file, const TRootKey* root, const TBytes* rootG2) {
         }
         report.Blocks.push_back({record.Fid, verdict});
     }
-    VerifyG2(*records, rootG2, report);
+    VerifyG2(*records, rootG2, report,
+             cardCertificate ? &cardCertificate->HolderReference : nullptr);
+    if (const TRecord* g1 = FindContents(*records, 0x0520); g1 != nullptr && report.HasG2) {
+        const auto g2 = std::find_if(records->begin(), records->end(), [](const TRecord& r) {
+            return r.Fid == 0x0520 && r.Type == kContentsG2;
+        });
+        const auto number = [](const TBytes& data) {
+            return std::string(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                                                data.size(), kCardNumberEnd)));
+        };
+        if (g2 != records->end() && number(g1->Data) != number(g2->Data)) {
+            report.OtherCard = "the first generation's EF Identification names card " +
+                               number(g1->Data).substr(1) + ", the second generation's " +
+                               number(g2->Data).substr(1);
+        }
+    }
+    if (!report.OtherCard.empty()) {
+        report.Notes.push_back("not one card: " + report.OtherCard);
+    }
+    if (!report.Missing.empty()) {
+        std::string line = "files missing or cut:";
+        for (const std::string& name : report.Missing) {
+            line += " " + name + (&name == &report.Missing.back() ? "" : ",");
+        }
+        report.Notes.push_back(line);
+    }
     return report;
 }
 

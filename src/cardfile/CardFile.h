@@ -42,6 +42,17 @@ inline constexpr std::array<std::uint16_t, 12> kSignedFiles = {
     0x0501, 0x0520, 0x050E, 0x0521, 0x0507, 0x0508, 0x0522, 0x0502, 0x0503, 0x0505, 0x0506, 0x0504};
 bool IsSignedFile(std::uint16_t fid);
 
+// The files a second-generation driver card signs for a download: every
+// structure version's, then those only a card of version 2 has. The download
+// plan (main/DownloadPlan.h) reads the same files.
+inline constexpr std::array<std::uint16_t, 13> kSignedFilesG2 = {
+    0x0501, 0x0520, 0x0521, 0x0502, 0x0503, 0x0504, 0x0505,
+    0x0506, 0x0507, 0x0508, 0x0522, 0x0523, 0x0524};
+inline constexpr std::array<std::uint16_t, 6> kSignedFilesG2Version2 = {0x0525, 0x0526, 0x0527,
+                                                                        0x0528, 0x0529, 0x0530};
+// "EF Identification (05 20)"; a file of no known name is its identifier.
+std::string FileName(std::uint16_t fid, bool g2);
+
 // One record of the file: FID (2), type (1), length (2, big-endian), data.
 struct TRecord {
     std::uint16_t Fid = 0;
@@ -102,9 +113,20 @@ struct TReport {
     std::vector<TBlock> BlocksG2;
     // One clear line per bad certificate or signature of an unexpected length.
     std::vector<std::string> Notes;
-    // The chain and every block valid, and at least one block; with a second
-    // part, the same of it too.
+    // The files a whole download holds that this file lacks (or holds cut),
+    // by name: "EF Places (05 06)", "G2 EF Places (05 06)"; and any file it
+    // holds twice with other bytes ("EF ICC (00 02) twice, differently").
+    std::vector<std::string> Missing;
+    // Why the two parts or the certificates are not of one card; empty when
+    // they are.
+    std::string OtherCard;
+    // The chain and every block valid, every file a download holds there,
+    // and one card throughout; with a second part, the same of it too.
     bool AllValid() const;
+    // Nothing was found wrong: every part that was checked is valid, and the
+    // only thing short of AllValid is a second part left unchecked (no
+    // second-generation root). False too when the first part was not checked.
+    bool ValidAsChecked() const;
     // "12 of 12 signatures valid", "the certificate chain does not verify: ..."
     std::string Summary() const;
 };
@@ -116,6 +138,14 @@ struct TReport {
 TReport Verify(TBytesView file, const TRootKey* root, const TBytes* rootG2 = nullptr);
 
 // The second-generation part of `records` into `report` (CardFileG2.cpp).
-void VerifyG2(const std::vector<TRecord>& records, const TBytes* rootG2, TReport& report);
+// `holderG1` is the first generation's card certificate's holder reference
+// when its chain checked: the card's serial number, which the second
+// generation's card certificate names too.
+void VerifyG2(const std::vector<TRecord>& records, const TBytes* rootG2, TReport& report,
+              const TBytes* holderG1 = nullptr);
+// Adds FileName(fid) to report.Missing unless `records` hold a record of
+// `type` of that file (of `size` bytes, unless 0).
+void NoteMissing(const std::vector<TRecord>& records, std::uint8_t type, std::uint16_t fid,
+                 std::size_t size, TReport& report);
 
 } // namespace cardfile

@@ -23,6 +23,34 @@ bool IsCertificate(std::uint16_t fid) {
     return (fid & 0xFF00) == 0xC100;
 }
 
+// The byte count a CV certificate's own header announces, or 0 when the bytes
+// do not begin like one.
+std::size_t CertificateSize(const TBytes& data) {
+    if (data.size() < 4 || data[0] != 0x7F || data[1] != 0x21) {
+        return 0;
+    }
+    if (data[2] < 0x80) {
+        return 3 + std::size_t{data[2]};
+    }
+    if (data[2] == 0x81) {
+        return 4 + std::size_t{data[3]};
+    }
+    if (data[2] == 0x82 && data.size() >= 5) {
+        return 5 + (std::size_t{data[3]} << 8 | data[4]);
+    }
+    return 0;
+}
+
+// A certificate record holds the whole certificate; the link certificate
+// may be the four zeros of a card that has none.
+bool WholeCertificate(const TRecord& record, bool mayBeEmpty) {
+    if (mayBeEmpty && record.Data == TBytes(4, 0)) {
+        return true;
+    }
+    return CertificateSize(record.Data) == record.Data.size() &&
+           ParseCvCertificate(record.Data, nullptr).has_value();
+}
+
 const TRecord* FindG2(const std::vector<TRecord>& records, std::uint16_t fid) {
     const auto found = std::find_if(records.begin(), records.end(), [fid](const TRecord& r) {
         return r.Fid == fid && r.Type == kContentsG2;
@@ -83,12 +111,33 @@ std::optional<TCvCertificate> CheckChainG2(const std::vector<TRecord>& records,
 
 } // namespace
 
-void VerifyG2(const std::vector<TRecord>& records, const TBytes* rootG2, TReport& report) {
+void VerifyG2(const std::vector<TRecord>& records, const TBytes* rootG2, TReport& report,
+              const TBytes* holderG1) {
     report.HasG2 = std::any_of(records.begin(), records.end(), [](const TRecord& r) {
         return r.Type == kContentsG2 || r.Type == kSignatureG2;
     });
     if (!report.HasG2) {
         return;
+    }
+    for (const std::uint16_t fid : {kCardSignCertificate, kCaCertificateG2, kLinkCertificate}) {
+        const TRecord* record = FindG2(records, fid);
+        if (record == nullptr || !WholeCertificate(*record, fid == kLinkCertificate)) {
+            report.Missing.push_back(FileName(fid, true));
+        }
+    }
+    NoteMissing(records, kContentsG2, kCardDownloadG2, 4, report);
+    for (const std::uint16_t fid : kSignedFilesG2) {
+        NoteMissing(records, kContentsG2, fid, 0, report);
+    }
+    // cardStructureVersion's second byte, in the signed EF Application_
+    // Identification: a card of version 2 has six signed files more. Without
+    // that file the version is unknown, and its absence is told already.
+    const TRecord* identification = FindG2(records, 0x0501);
+    if (identification != nullptr && identification->Data.size() >= 3 &&
+        identification->Data[2] >= 0x01) {
+        for (const std::uint16_t fid : kSignedFilesG2Version2) {
+            NoteMissing(records, kContentsG2, fid, 0, report);
+        }
     }
     std::optional<TCvCertificate> card;
     if (rootG2 == nullptr) {
@@ -101,6 +150,13 @@ void VerifyG2(const std::vector<TRecord>& records, const TBytes* rootG2, TReport
             report.ChainG2Text = "the root certificate is bad: " + error;
         } else if ((card = CheckChainG2(records, *root, &error))) {
             report.ChainG2 = TChain::Valid;
+            // Both generations' card certificates name the card by its serial
+            // number: one that names another belongs to another card.
+            if (holderG1 != nullptr && card->HolderReference != *holderG1) {
+                report.OtherCard = "the first generation's card certificate names " +
+                                   HexText(*holderG1) + ", the second generation's " +
+                                   HexText(card->HolderReference);
+            }
         } else {
             report.ChainG2 = TChain::Invalid;
             report.ChainG2Text = error;

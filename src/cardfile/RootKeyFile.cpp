@@ -64,6 +64,22 @@ TRootKeyLookup LoadRootKey(const std::string& path) {
     return lookup;
 }
 
+std::string FindRootG2(const std::string& programDir) {
+    std::vector<std::string> folders{programDir};
+    if (const std::string config = UserConfigDir(); !config.empty()) {
+        folders.push_back(config);
+    }
+    for (const std::string& folder : folders) {
+        for (const char* name : kRootG2FileNames) {
+            const std::string place = folder + "/" + name;
+            if (std::ifstream(place, std::ios::binary)) {
+                return place;
+            }
+        }
+    }
+    return {};
+}
+
 TRootKeyLookup FindRootKey(const std::string& programDir) {
     const auto places = RootKeyPlaces(programDir);
     for (const std::string& place : places) {

@@ -32,6 +32,15 @@ TRootKeyLookup LoadRootKey(const std::string& path);
 // beside the program or in ...)" when none does.
 TRootKeyLookup FindRootKey(const std::string& programDir);
 
+// The second generation's European root certificate, under the names it is
+// published and kept under, looked for in the same places as EC_PK.bin.
+inline constexpr const char* kRootG2FileNames[] = {"ERCA_Gen2_Root_Certificate.bin",
+                                                   "ERCA Gen2 Root Certificate.bin", "ERCA-G2.bin",
+                                                   "EC_PK_G2.bin"};
+// The first of those files beside the program, then in the user's
+// configuration folder; empty when there is none.
+std::string FindRootG2(const std::string& programDir);
+
 // The whole file, or nullopt when it cannot be opened or read.
 std::optional<TBytes> ReadWholeFile(const std::string& path);
 

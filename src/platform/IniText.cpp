@@ -24,12 +24,26 @@ int HexDigit(char c) {
     return -1;
 }
 
+// A code point past U+FFFF as its four UTF-8 bytes.
+void AppendUtf8Supplementary(std::string& out, unsigned code) {
+    out += static_cast<char>(0xF0 | (code >> 18));
+    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+}
+
 std::string Unescaped(const std::string& raw) {
     std::string out;
+    // A high surrogate waiting for the low one that completes it.
+    unsigned highSurrogate = 0;
     bool quoted = false;
     std::size_t pendingBlanks = 0; // blanks outside quotes count only between words
     for (std::size_t i = 0; i < raw.size(); ++i) {
         const char c = raw[i];
+        if (highSurrogate != 0 && raw.compare(i, 2, "\\x") != 0) {
+            AppendUtf8(out, 0xFFFD); // a lone half of a pair
+            highSurrogate = 0;
+        }
         if (c == '"') {
             quoted = !quoted;
             continue;
@@ -70,19 +84,34 @@ std::string Unescaped(const std::string& raw) {
             out += '\v';
             break;
         case 'x': {
+            // As the toolkit reads it: every hex digit that follows, kept to
+            // one UTF-16 unit (its writer escapes a digit after an escape, so
+            // that \x17d\x31 is "Ž1"); a character beyond the Basic
+            // Multilingual Plane is written as its two surrogates.
             unsigned code = 0;
-            int digits = 0;
-            while (digits < 4 && i + 1 < raw.size() && HexDigit(raw[i + 1]) >= 0) {
-                code = code * 16 + static_cast<unsigned>(HexDigit(raw[++i]));
-                ++digits;
+            while (i + 1 < raw.size() && HexDigit(raw[i + 1]) >= 0) {
+                code = (code * 16 + static_cast<unsigned>(HexDigit(raw[++i]))) & 0xFFFF;
             }
-            AppendUtf8(out, code);
+            if (code >= 0xD800 && code <= 0xDBFF) {
+                highSurrogate = code;
+                continue;
+            }
+            if (code >= 0xDC00 && code <= 0xDFFF && highSurrogate != 0) {
+                AppendUtf8Supplementary(out, 0x10000 + ((highSurrogate - 0xD800) << 10) +
+                                                 (code - 0xDC00));
+                highSurrogate = 0;
+                continue;
+            }
+            AppendUtf8(out, code >= 0xD800 && code <= 0xDFFF ? 0xFFFD : code);
             break;
         }
         default:
             out += next;
             break; // \\ \" \' \? and anything unknown
         }
+    }
+    if (highSurrogate != 0) {
+        AppendUtf8(out, 0xFFFD);
     }
     // A text that began with '@' is written with it doubled.
     if (out.rfind("@@", 0) == 0) {

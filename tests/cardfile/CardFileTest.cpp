@@ -3,8 +3,11 @@
 // signature can be wrong gets its own verdict or a clear error.
 #include "cardfile/CardFile.h"
 #include "ExpectedDownload.h"
+#include "cardfile/CvCertificate.h"
+#include "cardfile/RootKeyFile.h"
 #include "cardsim/SampleCard.h"
 #include "cardsim/TestPki.h"
+#include "main/DownloadPlan.h"
 
 #include <gtest/gtest.h>
 
@@ -28,6 +31,7 @@ namespace {
 using cardfile::TChain;
 using cardfile::TVerdict;
 using downloadtest::AsBytes;
+using downloadtest::AsString;
 using downloadtest::TSegments;
 
 const cardsim::TCardImage& Card() {
@@ -58,6 +62,178 @@ std::vector<std::uint16_t> FidsWith(const cardfile::TReport& report, TVerdict ve
         }
     }
     return fids;
+}
+
+// A second-generation card of version 2: both parts, each signed.
+struct TGen2File {
+    cardsim::TCardImage Image;
+    TSegments First;
+    TSegments Second;
+    crypto::TBytes Bytes() const {
+        return AsBytes(downloadtest::Join(First) + downloadtest::Join(Second));
+    }
+};
+
+TGen2File Gen2File(const std::string& cardNumber = "D100000012345600") {
+    cardsim::TCardOptions options;
+    options.Gen2Version = 2;
+    options.CardNumber = cardNumber;
+    TGen2File file{cardsim::BuildDriverCard(options), {}, {}};
+    file.First = downloadtest::CompleteDownload(file.Image, &cardsim::TestPki().CardKey);
+    file.Second = downloadtest::G2Part(file.Image);
+    return file;
+}
+
+cardfile::TReport CheckBoth(const crypto::TBytes& bytes,
+                            const crypto::TBytes& rootG2 = cardsim::TestPkiG2().RootCertificate) {
+    const auto root = TestRoot();
+    return cardfile::Verify(bytes, &root, &rootG2);
+}
+
+void Remove(TSegments& segments, std::uint16_t fid) {
+    std::erase_if(segments, [fid](const auto& segment) { return segment.first == fid; });
+}
+
+bool Names(const cardfile::TReport& report, const std::string& name) {
+    return std::find(report.Missing.begin(), report.Missing.end(), name) != report.Missing.end();
+}
+
+// Gutted files: a signed file gone with its signature, a second part cut to
+// its certificates or to the first version's files, a file of certificates
+// alone, one card's first part before another card's second part, and files
+// with no records at all. None is valid, and what is missing is named.
+TEST(CardFileTest, AGuttedFileIsNotValidAndNamesWhatIsMissing) {
+    const TGen2File whole = Gen2File();
+    const auto good = CheckBoth(whole.Bytes());
+    EXPECT_TRUE(good.AllValid()) << good.Summary();
+
+    TGen2File noIdentification = whole;
+    Remove(noIdentification.First, 0x0520);
+    auto report = CheckBoth(noIdentification.Bytes());
+    EXPECT_FALSE(report.AllValid());
+    EXPECT_TRUE(Names(report, "EF Identification (05 20)")) << report.Summary();
+    EXPECT_EQ(report.Missing.size(), 1u);
+
+    TGen2File certificatesOnly = whole;
+    for (const std::uint16_t fid : cardfile::kSignedFilesG2) {
+        Remove(certificatesOnly.Second, fid);
+    }
+    Remove(certificatesOnly.Second, 0x050E);
+    report = CheckBoth(certificatesOnly.Bytes());
+    EXPECT_FALSE(report.AllValid());
+    EXPECT_TRUE(Names(report, "G2 EF Places (05 06)"));
+    EXPECT_TRUE(Names(report, "G2 EF Card_Download (05 0E)"));
+    EXPECT_EQ(report.ChainG2, TChain::Valid);
+
+    // The version-2 files gone: EF Application_Identification, signed, says 2.
+    TGen2File version1 = whole;
+    for (const std::uint16_t fid : cardfile::kSignedFilesG2Version2) {
+        Remove(version1.Second, fid);
+    }
+    report = CheckBoth(version1.Bytes());
+    EXPECT_FALSE(report.AllValid());
+    EXPECT_EQ(report.Missing.size(), cardfile::kSignedFilesG2Version2.size());
+    EXPECT_TRUE(Names(report, "G2 EF Border_Crossings (05 28)"));
+
+    TSegments certificates;
+    for (const auto& segment : SignedSegments()) {
+        if ((segment.first & 0xFF00) == 0xC100) {
+            certificates.push_back(segment);
+        }
+    }
+    report = CheckBoth(Bytes(certificates));
+    EXPECT_EQ(report.Chain, TChain::Valid);
+    EXPECT_FALSE(report.AllValid());
+    EXPECT_EQ(report.Missing.size(), cardfile::kSignedFiles.size() + 2);
+
+    // Both parts signed by the test PKI, each whole: only the card number
+    // tells them apart.
+    const TGen2File other = Gen2File("D100000099999900");
+    report = CheckBoth(AsBytes(downloadtest::Join(whole.First) + downloadtest::Join(other.Second)));
+    EXPECT_EQ(report.ChainG2, TChain::Valid);
+    EXPECT_FALSE(report.AllValid());
+    EXPECT_NE(report.OtherCard.find("D100000099999900"), std::string::npos) << report.OtherCard;
+
+    // A cut copy of an unsigned file beside the whole one.
+    TGen2File cutCopy = whole;
+    const std::string icc = downloadtest::FileOf(cutCopy.Image, cardsim::ef::Icc);
+    cutCopy.Second.emplace_back(0x0002, downloadtest::Contents(0x0002, icc.substr(0, 9)));
+    report = CheckBoth(cutCopy.Bytes());
+    EXPECT_FALSE(report.AllValid());
+    EXPECT_TRUE(Names(report, "EF ICC (00 02) twice, differently")) << report.Summary();
+
+    // A first-generation card's file has no second part and needs none.
+    EXPECT_TRUE(CheckBoth(AsBytes(downloadtest::Join(whole.First))).AllValid());
+
+    EXPECT_FALSE(CheckBoth({}).FileError.empty());
+
+    // What the checker requires is what the download reads and signs.
+    std::vector<std::uint16_t> planned[2];
+    for (const plan::TG2File& row : plan::kG2Files) {
+        if (row.Signed) {
+            planned[row.Version2 ? 1 : 0].push_back(row.Fid);
+        }
+    }
+    EXPECT_EQ(planned[0], std::vector<std::uint16_t>(cardfile::kSignedFilesG2.begin(),
+                                                     cardfile::kSignedFilesG2.end()));
+    std::sort(planned[1].begin(), planned[1].end());
+    EXPECT_EQ(planned[1], std::vector<std::uint16_t>(cardfile::kSignedFilesG2Version2.begin(),
+                                                     cardfile::kSignedFilesG2Version2.end()));
+}
+
+// The newer root reaches the Member State only through the link certificate,
+// which the trusted root must have signed: a link of a key of one's own does
+// not make a chain.
+TEST(CardFileTest, TheLinkCertificateMustCheckWithTheRoot) {
+    const auto& pki = cardsim::TestPkiG2();
+    const auto newRoot = *cardfile::ParseCvCertificate(pki.NewRootCertificate, nullptr);
+    const auto link = *cardfile::ParseCvCertificate(pki.LinkCertificate, nullptr);
+    ASSERT_EQ(link.HolderReference, newRoot.HolderReference);
+    // The Member State certified by `signer` under the name `authority`.
+    const auto memberStateBy = [](const crypto::TEcPrivateKey& signer,
+                                  const crypto::TBytes& authority) {
+        const auto ms =
+            *cardfile::ParseCvCertificate(cardsim::TestPkiG2().MemberStateCertificate, nullptr);
+        const auto body =
+            cardfile::CvCertificateBody(authority, ms.HolderAuthorisation, ms.Curve, ms.Point,
+                                        ms.HolderReference, ms.EffectiveDate, ms.ExpirationDate);
+        return cardfile::CvCertificateOf(
+            body, crypto::SignEcdsa(signer, crypto::HashFor(signer.Curve, body)));
+    };
+    const auto withCertificates = [](const crypto::TBytes& memberState,
+                                     const crypto::TBytes& link) {
+        TGen2File file = Gen2File();
+        downloadtest::Replace(file.Second, 0xC108,
+                              downloadtest::Header(0xC108, 0x02, memberState.size()) +
+                                  AsString(memberState));
+        downloadtest::Replace(file.Second, 0xC109,
+                              downloadtest::Header(0xC109, 0x02, link.size()) + AsString(link));
+        return file.Bytes();
+    };
+
+    const auto linked =
+        withCertificates(memberStateBy(pki.NewRoot, newRoot.HolderReference), pki.LinkCertificate);
+    const auto report = CheckBoth(linked);
+    EXPECT_TRUE(report.AllValid()) << report.Summary();
+    EXPECT_TRUE(CheckBoth(linked, pki.NewRootCertificate).AllValid());
+
+    // A forger's own "newer root" and a link to it that the root never signed.
+    const std::string seed = "a forger's root";
+    crypto::TBytes secret =
+        crypto::HashFor(crypto::TCurve::BrainpoolP256r1, crypto::TBytes(seed.begin(), seed.end()));
+    secret[0] = 0; // below the curve's order
+    const auto forger = crypto::EcKeyFromSecret(crypto::TCurve::BrainpoolP256r1, secret);
+    const auto linkBody = cardfile::CvCertificateBody(
+        link.AuthorityReference, link.HolderAuthorisation, forger.Curve, forger.Point,
+        link.HolderReference, link.EffectiveDate, link.ExpirationDate);
+    const auto forgedLink = cardfile::CvCertificateOf(
+        linkBody, crypto::SignEcdsa(forger, crypto::HashFor(forger.Curve, linkBody)));
+    const auto forged =
+        CheckBoth(withCertificates(memberStateBy(forger, newRoot.HolderReference), forgedLink));
+    EXPECT_EQ(forged.ChainG2, TChain::Invalid);
+    EXPECT_NE(forged.ChainG2Text.find("link certificate does not check"), std::string::npos)
+        << forged.ChainG2Text;
+    EXPECT_FALSE(forged.AllValid());
 }
 
 TEST(CardFileTest, SignedDownloadVerifiesWithTheTestRoot) {
@@ -243,6 +419,14 @@ TEST(CardFileTest, VerifyToolExitStatusAndLines) {
     EXPECT_EQ(shortRoot.first, 2);
     EXPECT_NE(shortRoot.second.find("144"), std::string::npos) << shortRoot.second;
     EXPECT_EQ(run("--frobnicate " + dir + "signed.ddd").first, 2);
+    const auto empty = run("--root " + root + " " + write("empty.ddd", {}));
+    EXPECT_EQ(empty.first, 2) << empty.second;
+    TSegments segments = SignedSegments();
+    segments.pop_back(); // EF Driver_Activity_Data and its signature
+    const auto gutted = run("--root " + root + " " + write("gutted.ddd", Bytes(segments)));
+    EXPECT_EQ(gutted.first, 1) << gutted.second;
+    EXPECT_NE(gutted.second.find("EF Driver_Activity_Data (05 04)"), std::string::npos)
+        << gutted.second;
     EXPECT_EQ(run("--version").first, 0);
 }
 

@@ -56,10 +56,18 @@ TEST(WindowSettings, TheArchiveFolderIsReadAsTheWindowsToolkitWroteIt) {
                             "archiveFolder=\"/tmp/a,b;c=d\\\\e\\\"f\\tg @h \"\r\n"
                             "plain = /home/x/Dravik\n"
                             "at=@@x\n"
+                            // Qt 5 without a codec: every UTF-16 unit escaped, a hex
+                            // digit after an escape escaped too.
+                            "escaped=/home/ana/\\x17d\\x65ljko \\xd83d\\xde9a\\x31\\x62\n"
+                            // Qt 6: UTF-8 as it is, control characters escaped.
+                            "utf8=/home/ana/Željko\\x1\\x39\n"
                             "[Other]\n"
                             "archiveFolder=/wrong\n";
     EXPECT_EQ(platform::IniGeneralValue(ini, "archiveFolder"), "/tmp/a,b;c=d\\e\"f\tg @h ");
     EXPECT_EQ(platform::IniGeneralValue(ini, "plain"), "/home/x/Dravik");
     EXPECT_EQ(platform::IniGeneralValue(ini, "at"), "@x");
+    EXPECT_EQ(platform::IniGeneralValue(ini, "escaped"), "/home/ana/Željko 🚚1b");
+    EXPECT_EQ(platform::IniGeneralValue(ini, "utf8"), "/home/ana/Željko\x01"
+                                                      "9");
     EXPECT_EQ(platform::IniGeneralValue(ini, "missing"), std::nullopt);
 }

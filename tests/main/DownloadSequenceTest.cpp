@@ -336,6 +336,11 @@ TEST_F(BitBtn1ClickTest, ACardPulledMidwayEndsEveryStepAndIsStillReported) {
         0u)
         << Session.Log.back();
     Session.Log.pop_back();
+    // The files the card took with it are named.
+    ASSERT_FALSE(Session.Log.empty());
+    EXPECT_EQ(Session.Log.back(), "files missing or cut: EF Faults_Data (05 03), EF Vehicles_Used "
+                                  "(05 05), EF Places (05 06), EF Driver_Activity_Data (05 04)");
+    Session.Log.pop_back();
     EXPECT_EQ(Session.Log, expected);
 
     // The identification was read before the card went, but the download is

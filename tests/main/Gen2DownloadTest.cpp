@@ -3,6 +3,7 @@
 #include "DownloadTestCard.h"
 
 #include "cardfile/CardFile.h"
+#include "cardfile/RootKeyFile.h"
 #include "cardsim/TestPki.h"
 
 using namespace downloadtest;
@@ -216,4 +217,26 @@ TEST_F(Gen2DownloadTest, AFlippedByteAnOddSignatureLengthAndABadRootAreTold) {
     report = cardfile::Verify(AsBytes(OutputFile()), &*root, &cut);
     EXPECT_EQ(report.ChainG2, cardfile::TChain::Invalid);
     EXPECT_FALSE(report.Notes.empty());
+}
+
+// With the first generation's root alone, a well signed second-generation
+// card is valid as far as it was checked, and its second part "not checked";
+// the G2 root certificate under a published name is found where EC_PK.bin is.
+TEST_F(Gen2DownloadTest, WithoutTheG2RootTheSecondPartIsNotCheckedNotInvalid) {
+    InsertDriverCard(Gen2(2));
+    Download();
+    Session.FRootKeyPath = DRAVIK_TEST_ROOT_KEY_PATH;
+    Session.Log.clear();
+    EXPECT_TRUE(Session.VerifyDownload());
+    ASSERT_FALSE(Session.Log.empty());
+    EXPECT_EQ(Session.Log.back().rfind("Signatures not checked in full: ", 0), 0u)
+        << Session.Log.back();
+
+    EXPECT_EQ(cardfile::FindRootG2(Scratch.Path.string()), "");
+    const std::string root = (Scratch.Path / "ERCA_Gen2_Root_Certificate.bin").string();
+    WriteWholeFile(root, AsString(cardsim::TestPkiG2().RootCertificate));
+    Session.FRootG2Path = cardfile::FindRootG2(Scratch.Path.string());
+    EXPECT_EQ(Session.FRootG2Path, root);
+    EXPECT_TRUE(Session.VerifyDownload());
+    EXPECT_EQ(Session.Log.back().rfind("Signatures valid: ", 0), 0u) << Session.Log.back();
 }

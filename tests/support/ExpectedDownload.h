@@ -173,6 +173,34 @@ inline TSegments CompleteDownload(const cardsim::TCardImage& image) {
     return CompleteDownload(image, image.SigningKey ? &*image.SigningKey : nullptr);
 }
 
+// The second-generation part of a download of a card image that has one:
+// the certificates and Card_Download unsigned, every other file signed by the
+// card's G2 key (plain r || s). The files of version 2 only where the image
+// has them.
+inline TSegments G2Part(const cardsim::TCardImage& image) {
+    constexpr std::uint16_t kFiles[] = {0xC101, 0xC108, 0xC109, 0x0501, 0x0525, 0x0520,
+                                        0x050E, 0x0521, 0x0502, 0x0503, 0x0504, 0x0505,
+                                        0x0506, 0x0507, 0x0508, 0x0522, 0x0523, 0x0524,
+                                        0x0526, 0x0527, 0x0528, 0x0529, 0x0530};
+    TSegments segments;
+    for (const std::uint16_t fid : kFiles) {
+        const auto* contents = image.Find(cardsim::G2(fid));
+        if (contents == nullptr) {
+            continue;
+        }
+        const std::string data = AsString(*contents);
+        std::string bytes = Header(fid, 0x02, data.size()) + data;
+        if ((fid & 0xFF00) != 0xC100 && fid != 0x050E && image.SigningKeyG2) {
+            const auto& key = *image.SigningKeyG2;
+            const std::string signature =
+                AsString(crypto::SignEcdsa(key, crypto::HashFor(key.Curve, *contents)));
+            bytes += Header(fid, 0x03, signature.size()) + signature;
+        }
+        segments.emplace_back(fid, bytes);
+    }
+    return segments;
+}
+
 inline std::string Join(const TSegments& segments) {
     std::string bytes;
     for (const auto& segment : segments) {

@@ -119,9 +119,11 @@ const TTestPkiG2& TestPkiG2() {
         p.NewRootCertificate = Certify(p.NewRoot, newRootRef, p.NewRoot, newRootRef, 0x0D);
         p.LinkCertificate = Certify(p.Root, rootRef, p.NewRoot, newRootRef, 0x0D);
         p.MemberStateCertificate = Certify(p.Root, rootRef, p.MemberState, msRef, 0x0E);
-        p.CardCertificate = Certify(p.MemberState, msRef, p.Card, Reference("TESTDC1", 0x01), 0x01);
-        p.CardCertificateP384 =
-            Certify(p.MemberState, msRef, p.CardP384, Reference("TESTDC2", 0x02), 0x01);
+        // A card's certificates name it by its extended serial number, the
+        // same in both generations: the first one's test certificate's.
+        const TBytes cardRef = {0x00, 0x12, 0x34, 0x56, 0x01, 0x20, 0x01, 0xFF};
+        p.CardCertificate = Certify(p.MemberState, msRef, p.Card, cardRef, 0x01);
+        p.CardCertificateP384 = Certify(p.MemberState, msRef, p.CardP384, cardRef, 0x01);
         return p;
     }();
     return pki;

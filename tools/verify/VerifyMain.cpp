@@ -27,12 +27,15 @@ const char kUsage[] =
     "                beside the program, then in the user's configuration folder\n"
     "  --root-g2 FILE  the second generation's root certificate (a CV certificate);\n"
     "                the G2 part of a second-generation download is checked with it,\n"
-    "                through the card's link certificate when the root is newer\n"
+    "                through the card's link certificate when the root is newer;\n"
+    "                without it, ERCA_Gen2_Root_Certificate.bin, \"ERCA Gen2 Root\n"
+    "                Certificate.bin\", ERCA-G2.bin or EC_PK_G2.bin where EC_PK.bin is looked for\n"
     "  --help        show this help\n"
     "  --version     show the version\n"
     "\n"
-    "Exit status: 0 the chain and every signature are valid; 1 something is not\n"
-    "valid, not signed or not checked (no root key); 2 a usage error, a file that\n"
+    "Exit status: 0 the chain and every signature are valid, every signed file is\n"
+    "there and both generations' parts are of one card; 1 something is not valid,\n"
+    "not signed, missing or not checked (no root key); 2 a usage error, a file that\n"
     "cannot be read or is not a card download file, or a root key file that is not one.\n";
 
 int Usage(const std::string& error) {
@@ -114,6 +117,11 @@ int main(int argc, char* argv[]) {
         return kExitError;
     }
 
+    if (!rootG2Path) {
+        if (std::string found = cardfile::FindRootG2(platform::ExecutableDir()); !found.empty()) {
+            rootG2Path = found;
+        }
+    }
     std::optional<cardfile::TBytes> rootG2;
     if (rootG2Path) {
         rootG2 = cardfile::ReadWholeFile(*rootG2Path);
