@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollArea>
 #include <QSplitter>
 #include <QTabWidget>
@@ -184,7 +185,14 @@ TCardContentsWindow::TCardContentsWindow(carddata::TCardData data, TSignatureVer
     connect(FClose, &QPushButton::clicked, this, &QWidget::close);
 
     Fill();
-    resize(1060, 940);
+    // The chart whole where the screen has room, the tables below it.
+    const int chartHeight = FChartView->sizeHint().height() + FChartTitle->sizeHint().height();
+    splitter->setSizes({chartHeight, 150});
+    const QRect screen = this->screen()->availableGeometry();
+    // Beside the chart: the header's facts, the tables' 150 and the buttons.
+    const int height =
+        chartHeight + 150 + layout->sizeHint().height() - splitter->sizeHint().height();
+    resize(std::min(1060, screen.width()), std::min(height, screen.height() * 9 / 10));
 }
 
 void TCardContentsWindow::SetCroatian(bool croatian) {

@@ -171,8 +171,12 @@ TTable EventTable(const std::vector<carddata::TEvent>& events, bool faults, bool
                      Tr(croatian, "Početak", "Begin"), Tr(croatian, "Kraj", "End"),
                      Tr(croatian, "Vozilo", "Vehicle")};
     for (const carddata::TEvent& event : events) {
-        table.Rows.push_back({Q(event.Name) + QStringLiteral(" (%1)").arg(event.Type),
-                              DateTimeText(event.Begin, croatian),
+        const QString name =
+            event.Name.empty()
+                ? Tr(croatian, "vrsta %1", "type %1")
+                      .arg(QStringLiteral("%1").arg(event.Type, 2, 16, QLatin1Char('0')).toUpper())
+                : Q(event.Name);
+        table.Rows.push_back({name, DateTimeText(event.Begin, croatian),
                               DateTimeText(event.End, croatian), Q(event.Vehicle)});
     }
     return table;

@@ -153,7 +153,7 @@ TChartMetrics TDayChart::Metrics(const QFont& font, QPaintDevice* device) {
     const QFontMetricsF metrics(font, device);
     TChartMetrics sizes;
     sizes.Header = metrics.height() * 1.5;
-    sizes.Row = metrics.height() * 1.7;
+    sizes.Row = metrics.height() * 1.5;
     sizes.Legend = metrics.height() * 1.8;
     return sizes;
 }
@@ -179,12 +179,16 @@ void TDayChart::Paint(QPainter& painter, const QRectF& area, int first, int coun
     }
     const double columnsLeft = layout.TimelineRight + layout.Pad;
     for (int column = 0; column < kTotalColumns; ++column) {
-        const double left = columnsLeft + column * layout.Column;
+        // Right-aligned over the right-aligned totals.
+        const QString letter =
+            QString::fromUtf8((FCroatian ? kLettersCroatian : kLettersEnglish)[column]);
         const double swatch = line * 0.6;
-        painter.fillRect(QRectF(left, scaleBase - swatch, swatch, swatch), ColumnColour(column));
-        painter.drawText(
-            QPointF(left + swatch + layout.Pad * 0.3, scaleBase),
-            QString::fromUtf8((FCroatian ? kLettersCroatian : kLettersEnglish)[column]));
+        const double right = columnsLeft + (column + 1) * layout.Column - layout.Pad * 0.5;
+        const double letterLeft = right - metrics.horizontalAdvance(letter);
+        const double swatchLeft = letterLeft - layout.Pad * 0.3 - swatch;
+        painter.fillRect(QRectF(swatchLeft, scaleBase - swatch, swatch, swatch),
+                         ColumnColour(column));
+        painter.drawText(QPointF(letterLeft, scaleBase), letter);
     }
 
     const double hairline = std::max(1.0, line / 16);
