@@ -4,14 +4,36 @@
 #include "cardfile/RootKeyFile.h"
 #include "platform/Platform.h"
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 
 namespace contents {
 
+namespace {
+
+// By its UTF-8 name on every platform: an archived file's name carries the
+// driver's, which the Windows code page may not hold.
+std::optional<cardfile::TBytes> ReadFile(const std::string& path) {
+    std::ifstream in(std::filesystem::path(std::u8string(path.begin(), path.end())),
+                     std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    cardfile::TBytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+} // namespace
+
 TOpenedCard OpenCardFile(const std::string& path, const std::string& rootKeyPath,
                          const std::string& rootG2Path) {
     TOpenedCard opened;
-    const std::optional<cardfile::TBytes> bytes = cardfile::ReadWholeFile(path);
+    const std::optional<cardfile::TBytes> bytes = ReadFile(path);
     if (!bytes) {
         opened.Error = "cannot read " + path;
         return opened;
