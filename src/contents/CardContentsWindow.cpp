@@ -186,13 +186,13 @@ TCardContentsWindow::TCardContentsWindow(carddata::TCardData data, TSignatureVer
 
     Fill();
     // The chart whole where the screen has room, the tables below it.
-    const int chartHeight = FChartView->sizeHint().height() + FChartTitle->sizeHint().height();
+    const int chartHeight = FChartView->sizeHint().height() + FChartTitle->sizeHint().height() + 12;
     splitter->setSizes({chartHeight, 150});
     const QRect screen = this->screen()->availableGeometry();
     // Beside the chart: the header's facts, the tables' 150 and the buttons.
     const int height =
         chartHeight + 150 + layout->sizeHint().height() - splitter->sizeHint().height();
-    resize(std::min(1060, screen.width()), std::min(height, screen.height() * 9 / 10));
+    resize(std::min(1060, screen.width()), std::min(height, screen.height() - 50));
 }
 
 void TCardContentsWindow::SetCroatian(bool croatian) {
