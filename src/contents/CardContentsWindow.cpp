@@ -284,6 +284,7 @@ void TCardContentsWindow::FillTable(QTableWidget* table, const TTable& contents)
     }
     // Sized from the header and the first rows: a card's hundreds of rows
     // would cost the window's opening time for no better fit.
+    table->horizontalHeader()->setResizeContentsPrecision(50);
     table->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     table->resizeColumnsToContents();
     table->setUpdatesEnabled(true);

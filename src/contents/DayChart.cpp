@@ -86,6 +86,11 @@ std::vector<TChartDay> ChartDays(const carddata::TCardData& data, int count) {
         return rows;
     }
     const carddata::TTime last = byDate.rbegin()->first;
+    // Never more rows of nothing before the first record than the 28 days
+    // the window shows: a long report (or a large --days) ends where the
+    // card's days begin.
+    const carddata::TTime span = (last - byDate.begin()->first) / kDay + 1;
+    count = static_cast<int>(std::min<carddata::TTime>(count, std::max<carddata::TTime>(span, 28)));
     rows.reserve(static_cast<std::size_t>(count));
     for (int i = count - 1; i >= 0; --i) {
         TChartDay row;

@@ -30,7 +30,8 @@ struct TChartDay {
     const carddata::TDay* Day = nullptr;
 };
 
-// The `count` calendar days up to the latest recorded one, oldest first.
+// The `count` calendar days up to the latest recorded one, oldest first; no
+// more than from the earliest recorded one when that is over 28 days.
 // The rows point into `data`, which must outlive them. A day recorded twice
 // shows its later record. No days recorded: no rows.
 std::vector<TChartDay> ChartDays(const carddata::TCardData& data, int count);

@@ -1,7 +1,8 @@
 // The card-contents window on the four weeks of CardDataFixture, to look at:
-//   contents_demo [--english] [--expires DAYS] [--marks] [--pdf OUT.pdf] [--days N]
-// With --pdf it writes the report and exits; otherwise it shows the window
-// until it is closed.
+//   contents_demo [--english] [--expires DAYS] [--marks] [--pdf OUT.pdf] [--days N] [--message]
+// With --pdf it writes the report and exits; with --message it shows a
+// closing message with its contents button first; then the window until it
+// is closed.
 #include "CardDataFixture.h"
 #include "contents/CardContentsWindow.h"
 #include "contents/CardReport.h"
@@ -13,13 +14,15 @@
 
 int main(int argc, char* argv[]) {
     QApplication application(argc, argv);
-    bool croatian = true, marks = false;
+    bool croatian = true, marks = false, message = false;
     int expires = 20, days = 28;
     std::string pdf;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--english") {
             croatian = false;
+        } else if (arg == "--message") {
+            message = true;
         } else if (arg == "--marks") {
             marks = true;
         } else if (arg == "--expires" && i + 1 < argc) {
@@ -55,6 +58,14 @@ int main(int argc, char* argv[]) {
             return 1;
         }
         std::printf("%d pages\n", result.Pages);
+        return 0;
+    }
+    if (message &&
+        !messagebox::ShowWithButton(
+            nullptr, QStringLiteral("Dravik"),
+            QString::fromUtf8(croatian ? "Podaci su uspješno preuzeti.\r\rKOVAČEVIĆ Marko"
+                                       : "Data downloaded.\r\rKOVAČEVIĆ Marko"),
+            messagebox::TIcon::Information, contents::ContentsButtonText(croatian))) {
         return 0;
     }
     contents::TCardContentsWindow window(data, verdict, croatian, QStringLiteral("/tmp/demo.ddd"));
