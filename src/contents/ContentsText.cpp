@@ -21,6 +21,14 @@ QString NotRecorded(bool croatian) {
     return Tr(croatian, "nije zapisano", "not recorded");
 }
 
+// "1 dan", "2 dana", "21 dan"; "1 day", "2 days".
+QString DaysText(long long count, bool croatian) {
+    const bool one = croatian ? count % 10 == 1 && count % 100 != 11 : count == 1;
+    return QString::number(count) + QLatin1Char(' ') +
+           (croatian ? (one ? QStringLiteral("dan") : QStringLiteral("dana"))
+                     : (one ? QStringLiteral("day") : QStringLiteral("days")));
+}
+
 QString Odometer(std::int64_t km) {
     return QString::number(km) + QStringLiteral(" km");
 }
@@ -72,8 +80,8 @@ QString ValidityWarning(const carddata::TCard& card, carddata::TTime now, bool c
     if (left > 30) {
         return {};
     }
-    return Tr(croatian, "Kartica istječe za %1 dana (%2)!", "The card expires in %1 days (%2)!")
-        .arg(left)
+    return Tr(croatian, "Kartica istječe za %1 (%2)!", "The card expires in %1 (%2)!")
+        .arg(DaysText(left, croatian))
         .arg(DateText(card.ExpiryDate, croatian));
 }
 
@@ -126,10 +134,10 @@ std::vector<TFact> HeaderFacts(const carddata::TCardData& data, const TSignature
         const auto [first, last] = std::minmax_element(
             data.Days.begin(), data.Days.end(),
             [](const carddata::TDay& a, const carddata::TDay& b) { return a.Date < b.Date; });
-        period =
-            DateText(first->Date, croatian) + QStringLiteral(" – ") +
-            DateText(last->Date, croatian) +
-            Tr(croatian, " (%1 dana sa zapisom)", " (%1 days with a record)").arg(data.Days.size());
+        period = DateText(first->Date, croatian) + QStringLiteral(" – ") +
+                 DateText(last->Date, croatian) +
+                 Tr(croatian, " (%1 sa zapisom)", " (%1 with a record)")
+                     .arg(DaysText(static_cast<long long>(data.Days.size()), croatian));
     }
     facts.push_back({Tr(croatian, "Razdoblje", "Period covered"), period});
     facts.push_back({Tr(croatian, "Zadnje preuzimanje", "Last download"),

@@ -7,10 +7,14 @@
 #include "contents/CardReport.h"
 #include "contents/DayChart.h"
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QFile>
 #include <QImage>
+#include <QMessageBox>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -135,4 +139,28 @@ TEST(ContentsReport, WritesAnA4PdfAndSplitsALongChartOverPages) {
     const QString nowhere = folder.filePath(QStringLiteral("missing/report.pdf"));
     EXPECT_NE(contents::WriteCardReport(month, options, nowhere.toStdString()).Error, "");
     EXPECT_FALSE(QFile::exists(nowhere));
+}
+
+// The closing message's real box: its own button and OK tell apart.
+TEST(ContentsEntry, TheClosingBoxSaysWhetherItsContentsButtonWasPressed) {
+    for (const bool contentsButton : {true, false}) {
+        QTimer press;
+        QObject::connect(&press, &QTimer::timeout, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (box == nullptr) {
+                return;
+            }
+            for (QAbstractButton* button : box->buttons()) {
+                if ((button->text() == contents::ContentsButtonText(true)) == contentsButton) {
+                    button->click();
+                    return;
+                }
+            }
+        });
+        press.start(10);
+        EXPECT_EQ(messagebox::ShowWithButton(
+                      nullptr, QStringLiteral("Dravik"), QStringLiteral("Downloaded.\rDriver"),
+                      messagebox::TIcon::Information, contents::ContentsButtonText(true)),
+                  contentsButton);
+    }
 }
