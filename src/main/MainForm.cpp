@@ -1,6 +1,7 @@
 #include "main/MainForm.h"
 
 #include "archive/Archive.h"
+#include "contents/CardContentsWindow.h"
 #include "main/CardDownloadFile.h"
 #include "main/LogModel.h"
 #include "main/WindowMessageBox.h"
@@ -143,11 +144,12 @@ TMainForm::TMainForm(const std::string& library, QWidget* parent)
     FArchiveFolderAction->setObjectName(QStringLiteral("ArchiveFolderAction"));
     FOpenArchiveAction = new QAction(this);
     FOpenArchiveAction->setObjectName(QStringLiteral("OpenArchiveAction"));
+    FContents = new contents::TCardContentsEntry(this, *this);
     const QList<QAction*> data = ui->MenuPodaci->actions();
     const auto separator = std::find_if(
         data.begin(), data.end(), [](const QAction* action) { return action->isSeparator(); });
     ui->MenuPodaci->insertActions(separator != data.end() ? *separator : ui->Action2,
-                                  {FArchiveFolderAction, FOpenArchiveAction});
+                                  {FArchiveFolderAction, FOpenArchiveAction, FContents->Action()});
     connect(FArchiveFolderAction, &QAction::triggered, this, &TMainForm::ArchiveFolderExecute);
     connect(FOpenArchiveAction, &QAction::triggered, this, &TMainForm::OpenArchiveExecute);
     ui->Image1->installEventFilter(this);
@@ -212,6 +214,7 @@ void TMainForm::SetArchiveActionTexts() {
                                             : QStringLiteral("&Archive folder..."));
     FOpenArchiveAction->setText(FCroatian ? QStringLiteral("&Otvori mapu arhive")
                                           : QStringLiteral("&Open archive folder"));
+    FContents->LanguageChanged();
 }
 
 void TMainForm::ChooseWorkingFile() {
@@ -550,9 +553,11 @@ void TMainForm::ShowMessage(const std::string& text) {
     if (FCloseAfterDownload) {
         return;
     }
-    messagebox::Show(this, QStringLiteral("Dravik"), Q(text),
-                     FLastOutcome.Good() ? messagebox::TIcon::Information
-                                         : messagebox::TIcon::Warning);
+    // A driver card's file, kept: its contents are a button away.
+    const bool contents = FLastOutcome.Saved && CardNumberRead(FLastIdentity.CardNumber);
+    FContents->ShowClosingMessage(
+        Q(text), FLastOutcome.Good() ? messagebox::TIcon::Information : messagebox::TIcon::Warning,
+        contents ? FLastOutcome.Path : std::string());
 }
 
 void TMainForm::ShowError(const std::string& text) {

@@ -18,6 +18,9 @@ class MainForm;
 class TLogModel;
 class QAction;
 class QIcon;
+namespace contents {
+class TCardContentsEntry;
+}
 
 // The program's icon in every size drawn (resources/draw-icon.sh).
 QIcon ApplicationIcon();
@@ -116,6 +119,11 @@ private:
     bool FCloseAfterDownload = false;
     QAction* FArchiveFolderAction = nullptr;
     QAction* FOpenArchiveAction = nullptr;
+    contents::TCardContentsEntry* FContents = nullptr;
+
+public:
+    // The card-contents windows' way in: "Podaci" and the closing message.
+    contents::TCardContentsEntry* CardContents() const { return FContents; }
 };
 
 // The application's names, where its settings are kept: called by main() and

@@ -1,6 +1,7 @@
 #include "main/WindowMessageBox.h"
 
 #include <QMessageBox>
+#include <QPushButton>
 
 namespace messagebox {
 
@@ -8,6 +9,11 @@ namespace {
 std::function<void(const QString&, const QString&, TIcon)>& Handler() {
     static std::function<void(const QString&, const QString&, TIcon)> handler;
     return handler;
+}
+
+std::function<bool(const QString&)>& ButtonAnswer() {
+    static std::function<bool(const QString&)> answer;
+    return answer;
 }
 
 QMessageBox::Icon BoxIcon(TIcon icon) {
@@ -37,6 +43,28 @@ void Show(QWidget* parent, const QString& title, const QString& text, TIcon icon
     // into markup.
     box.setTextFormat(Qt::PlainText);
     box.exec();
+}
+
+bool ShowWithButton(QWidget* parent, const QString& title, const QString& text, TIcon icon,
+                    const QString& button) {
+    if (Handler() || ButtonAnswer()) {
+        if (Handler()) {
+            Handler()(title, text, icon);
+        }
+        return ButtonAnswer() && ButtonAnswer()(button);
+    }
+    QString shown = text;
+    shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    QMessageBox box(BoxIcon(icon), title, shown, QMessageBox::Ok, parent);
+    box.setTextFormat(Qt::PlainText);
+    const QAbstractButton* extra = box.addButton(button, QMessageBox::ActionRole);
+    box.setDefaultButton(QMessageBox::Ok);
+    box.exec();
+    return box.clickedButton() == extra;
+}
+
+void SetButtonAnswer(std::function<bool(const QString&)> answer) {
+    ButtonAnswer() = std::move(answer);
 }
 
 void SetHandler(std::function<void(const QString&, const QString&)> handler) {

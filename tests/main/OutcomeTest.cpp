@@ -11,6 +11,7 @@
 #include "archive/Archive.h"
 #include "cardsim/DriverCard.h"
 #include "cardsim/SampleCard.h"
+#include "contents/CardContentsWindow.h"
 #include "main/MainForm.h"
 #include "main/WindowMessageBox.h"
 #include "ui_MainForm.h"
@@ -194,6 +195,52 @@ TEST_F(OutcomeTest, AWholeDownloadNotSignedOrWhoseSignaturesFailTheCheckIsAWarni
     EXPECT_TRUE(Shown[1].Text.contains(QString::fromUtf8(kNotSignedCroatian)))
         << Shown[1].Text.toStdString();
     EXPECT_EQ(Shown[2].Icon, TIcon::Warning);
+}
+
+// The closing message's own button opens the downloaded card's contents, with
+// the signatures checked; "Podaci" opens any file, asked for in the archive
+// folder; both follow the language chosen afterwards.
+TEST_F(OutcomeTest, TheClosingMessagesButtonAndPodaciOpenTheCardsContents) {
+    Open();
+    Window->FRootKeyPath = DRAVIK_TEST_ROOT_KEY_PATH;
+    QStringList offered;
+    messagebox::SetButtonAnswer([&](const QString& button) {
+        offered << button;
+        return true;
+    });
+    Download(cardsim::BuildDriverCard());
+    messagebox::SetButtonAnswer({});
+    EXPECT_EQ(offered, QStringList{QString::fromUtf8("Sadržaj kartice")});
+    ASSERT_EQ(Shown.size(), 1u);
+    EXPECT_EQ(Shown[0].Icon, TIcon::Information);
+    std::vector<contents::TCardContentsWindow*> windows = Window->CardContents()->Windows();
+    ASSERT_EQ(windows.size(), 1u);
+    EXPECT_TRUE(windows[0]->isVisible());
+    EXPECT_TRUE(windows[0]->FactTexts().back().startsWith(QStringLiteral("valjani (")))
+        << windows[0]->FactTexts().back().toStdString();
+
+    const fs::path archived = Scratch.Path / "archive" / PathOf(Name() + ".ddd");
+    QString startedIn;
+    contents::TCardContentsEntry::SetFileChooser([&](QWidget*, const QString& folder) {
+        startedIn = folder;
+        return QString::fromStdString(Utf8(archived));
+    });
+    QAction* action = Window->findChild<QAction*>(QStringLiteral("CardContentsAction"));
+    ASSERT_NE(action, nullptr);
+    EXPECT_TRUE(Window->Form()->MenuPodaci->actions().contains(action));
+    action->trigger();
+    contents::TCardContentsEntry::SetFileChooser({});
+    EXPECT_EQ(startedIn, Window->ArchiveFolder());
+    windows = Window->CardContents()->Windows();
+    ASSERT_EQ(windows.size(), 2u);
+
+    Window->Action5Execute();
+    EXPECT_EQ(action->text(), QStringLiteral("&Card contents..."));
+    for (const contents::TCardContentsWindow* window : windows) {
+        EXPECT_TRUE(window->windowTitle().startsWith(QStringLiteral("Card contents")))
+            << window->windowTitle().toStdString();
+        EXPECT_TRUE(window->FactTexts().back().startsWith(QStringLiteral("valid (")));
+    }
 }
 
 TEST_F(OutcomeTest, AFileErrorIsACriticalBoxNamingTheFileAndTheSystemsWordsInTheChosenLanguage) {
