@@ -12,7 +12,7 @@ shift || true
 harnesses=("$@")
 [ ${#harnesses[@]} -gt 0 ] ||
   harnesses=(fuzz_hextobytes fuzz_multistring fuzz_storeresponse fuzz_download fuzz_verify
-    fuzz_cvcertificate)
+    fuzz_cvcertificate fuzz_carddata)
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DDRAVIK_FUZZ=ON -DDRAVIK_WERROR=ON \
   -DDRAVIK_SANITIZE=address,undefined -DDRAVIK_BENCH=OFF >/dev/null

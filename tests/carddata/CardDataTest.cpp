@@ -91,6 +91,31 @@ TEST(CardDataTest, DecodesTheFirstGenerationSample) {
     ASSERT_TRUE(d.CurrentUsage);
     EXPECT_EQ(d.CurrentUsage->Vehicle, "HR ZG 1234-AB");
     EXPECT_EQ(d.SpecificConditions.size(), 2u);
+
+    // The same days in a buffer that wraps round its end, as a card's does
+    // once it is full.
+    cardsim::TCardImage image = cardsim::BuildDriverCard();
+    const TBytes& activity = *image.Find(cardsim::ef::DriverActivityData);
+    const std::size_t size = activity.size() - 4;
+    const std::size_t shift = size - 500;
+    TBytes wrapped(activity.size());
+    for (std::size_t i = 0; i < size; ++i) {
+        wrapped[4 + (i + shift) % size] = activity[4 + i];
+    }
+    const std::size_t newest = static_cast<std::size_t>(activity[2] << 8 | activity[3]);
+    wrapped[0] = static_cast<std::uint8_t>(shift >> 8);
+    wrapped[1] = static_cast<std::uint8_t>(shift);
+    wrapped[2] = static_cast<std::uint8_t>((newest + shift) % size >> 8);
+    wrapped[3] = static_cast<std::uint8_t>((newest + shift) % size);
+    image.Set(cardsim::ef::DriverActivityData, wrapped);
+    const TCardData w = Decode(cardsim::DownloadOf(image));
+    EXPECT_TRUE(w.Errors.empty()) << Errors(w);
+    ASSERT_EQ(w.Days.size(), d.Days.size());
+    for (std::size_t i = 0; i < w.Days.size(); ++i) {
+        EXPECT_EQ(w.Days[i].Date, d.Days[i].Date);
+        EXPECT_EQ(w.Days[i].Changes.size(), d.Days[i].Changes.size());
+        EXPECT_EQ(w.Days[i].DistanceKm, d.Days[i].DistanceKm);
+    }
 }
 
 // A second-generation card: the lists come from its G2 part, with what only
