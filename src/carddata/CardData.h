@@ -55,6 +55,8 @@ struct TDriver {
     std::string Surname, FirstNames; // UTF-8, decoded by the name's code page
     TTime BirthDate = 0;             // 00:00 UTC of the day
     std::string LicenceNumber, LicenceNation;
+    std::string LicenceAuthority;  // the authority that issued the licence
+    std::string PreferredLanguage; // ISO 639 code, e.g. "hr"
 };
 
 struct TVehicle {

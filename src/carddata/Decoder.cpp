@@ -360,6 +360,7 @@ void TDecoder::Identification() {
     driver.Surname = CodePageText(r.Take(36));
     driver.FirstNames = CodePageText(r.Take(36));
     driver.BirthDate = Datef(r.Take(4));
+    driver.PreferredLanguage = Ia5(r.Take(2));
 }
 
 void TDecoder::Licence() {
@@ -369,7 +370,7 @@ void TDecoder::Licence() {
         return;
     }
     TReader r(licence->Data);
-    r.Skip(36); // the issuing authority's name
+    Out.Driver.LicenceAuthority = CodePageText(r.Take(36));
     Out.Driver.LicenceNation = NationText(r.Byte());
     Out.Driver.LicenceNumber = Ia5(r.Take(16));
 }

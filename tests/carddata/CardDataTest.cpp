@@ -50,6 +50,8 @@ TEST(CardDataTest, DecodesTheFirstGenerationSample) {
     EXPECT_EQ(IsoDate(d.Driver.BirthDate), "1978-04-23");
     EXPECT_EQ(d.Driver.LicenceNumber, "HR12345678");
     EXPECT_EQ(d.Driver.LicenceNation, "HR");
+    EXPECT_EQ(d.Driver.LicenceAuthority, "Policijska uprava zagrebacka");
+    EXPECT_EQ(d.Driver.PreferredLanguage, "hr");
     ASSERT_TRUE(d.LastCardDownload);
     EXPECT_EQ(IsoTime(*d.LastCardDownload), "2024-01-01T00:00:00Z");
     EXPECT_EQ(d.Application.ActivityStructureLength, 13776);
