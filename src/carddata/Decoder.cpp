@@ -543,7 +543,10 @@ void TDecoder::Activity() {
 
 template <typename F>
 void TDecoder::Cyclic(std::uint16_t fid, std::size_t pointerSize, std::size_t size, F each) {
-    const auto* file = Get(fid, pointerSize, fid != 0x0528 && fid != 0x0529 && fid != 0x0530);
+    // A version-2 card may lack the border crossings and the loads: the
+    // download then has no record of them, and that is no error.
+    const bool optional = fid == 0x0528 || fid == 0x0529 || fid == 0x0530;
+    const auto* file = Get(fid, pointerSize, !optional);
     if (file == nullptr) {
         return;
     }
