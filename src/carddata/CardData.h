@@ -81,6 +81,8 @@ struct TPlace {
     std::int64_t Odometer = 0;
     int EntryType = 0;              // EntryTypeDailyWorkPeriod as recorded
     std::optional<TGnssPlace> Gnss; // second generation only
+    // Second generation, version 2: whether the position was authenticated.
+    std::optional<bool> Authenticated;
 };
 
 struct TEvent { // an event or a fault
@@ -146,6 +148,7 @@ struct TVehicleUnit {
 struct TGnssAccumulatedDriving {
     TGnssPlace Place;
     std::int64_t Odometer = 0;
+    std::optional<bool> Authenticated; // version 2
 };
 
 // Second generation, version 2.

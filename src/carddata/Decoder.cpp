@@ -212,6 +212,9 @@ private:
     void BorderCrossings();
     void LoadUnload();
     void LoadTypes();
+    // EF Places_Authentication or GNSS_Places_Authentication: the status of
+    // each record of the list, matched by its time.
+    std::map<TTime, bool> Authentications(std::uint16_t fid);
     // The records of a cyclic file, oldest first: `pointerSize` bytes of the
     // newest record's index, then records of `size` bytes; all-zero records are
     // unused. Calls `each` with every used record.
@@ -287,7 +290,31 @@ void TDecoder::Run(const std::vector<cardfile::TRecord>& records) {
         BorderCrossings();
         LoadUnload();
         LoadTypes();
+        if ((Out.Application.StructureVersion & 0xFF) >= 1) {
+            const auto places = Authentications(0x0526);
+            for (TPlace& p : Out.Places) {
+                if (const auto found = places.find(p.Time); found != places.end()) {
+                    p.Authenticated = found->second;
+                }
+            }
+            const auto gnss = Authentications(0x0527);
+            for (TGnssAccumulatedDriving& g : Out.GnssAccumulatedDriving) {
+                if (const auto found = gnss.find(g.Place.Time); found != gnss.end()) {
+                    g.Authenticated = found->second;
+                }
+            }
+        }
     }
+}
+
+std::map<TTime, bool> TDecoder::Authentications(std::uint16_t fid) {
+    std::map<TTime, bool> statuses;
+    Cyclic(fid, 2, 5, [&](TView bytes) {
+        TReader r(bytes);
+        const TTime time = r.Be(4);
+        statuses[time] = r.Byte() == 1;
+    });
+    return statuses;
 }
 
 void TDecoder::Chip() {
@@ -543,9 +570,9 @@ void TDecoder::Activity() {
 
 template <typename F>
 void TDecoder::Cyclic(std::uint16_t fid, std::size_t pointerSize, std::size_t size, F each) {
-    // A version-2 card may lack the border crossings and the loads: the
-    // download then has no record of them, and that is no error.
-    const bool optional = fid == 0x0528 || fid == 0x0529 || fid == 0x0530;
+    // A version-2 card may lack its authentications, border crossings and
+    // loads: the download then has no record of them, and that is no error.
+    const bool optional = fid >= 0x0526 && fid <= 0x0530;
     const auto* file = Get(fid, pointerSize, !optional);
     if (file == nullptr) {
         return;

@@ -137,6 +137,9 @@ TEST(CardDataTest, DecodesTheSecondGenerationPart) {
     ASSERT_TRUE(d.Places[0].Gnss);
     EXPECT_NEAR(d.Places[0].Gnss->Latitude, 45.81, 0.02);
     EXPECT_NEAR(d.Places[0].Gnss->Longitude, 15.98, 0.02);
+    EXPECT_EQ(d.Places[0].Authenticated, true);
+    ASSERT_FALSE(d.GnssAccumulatedDriving.empty());
+    EXPECT_EQ(d.GnssAccumulatedDriving[0].Authenticated, true);
     EXPECT_EQ(d.Application.BorderCrossingRecords, 56);
     EXPECT_FALSE(d.GnssAccumulatedDriving.empty());
     EXPECT_FALSE(d.BorderCrossings.empty());
