@@ -26,6 +26,11 @@ bool HasError(const TCardData& d, const std::string& part) {
     return false;
 }
 
+void SetBe16(TBytes& b, std::size_t at, unsigned value) {
+    b.at(at) = static_cast<std::uint8_t>(value >> 8);
+    b.at(at + 1) = static_cast<std::uint8_t>(value);
+}
+
 std::string Errors(const TCardData& d) {
     std::string all;
     for (const std::string& e : d.Errors) {
@@ -148,6 +153,38 @@ TEST(CardDataTest, DecodesTheSecondGenerationPart) {
     EXPECT_EQ(d.VehicleUnits.size(), 20u);
 }
 
+// A full cyclic file whose newest record sits mid-way: oldest first from the
+// one after it, round the end. Dates through leap days and centuries.
+TEST(CardDataTest, CyclicFilesAndDatesComeInOrder) {
+    cardsim::TCardOptions options;
+    options.VehicleRecords = 12; // 20 working days: the buffer has gone round
+    cardsim::TCardImage image = cardsim::BuildDriverCard(options);
+    TBytes vehicles = *image.Find(cardsim::ef::VehiclesUsed);
+    ASSERT_EQ(vehicles.size(), 2u + 12 * 31);
+    // The simulator keeps them in order; rotate them as a card that wrote
+    // 20 records into 12 places has them: the newest at index 7.
+    TBytes rotated(vehicles.begin(), vehicles.begin() + 2);
+    for (std::size_t i = 0; i < 12; ++i) {
+        const std::size_t from = 2 + (i + 4) % 12 * 31;
+        rotated.insert(rotated.end(), vehicles.begin() + static_cast<std::ptrdiff_t>(from),
+                       vehicles.begin() + static_cast<std::ptrdiff_t>(from + 31));
+    }
+    SetBe16(rotated, 0, 7);
+    image.Set(cardsim::ef::VehiclesUsed, rotated);
+    const TCardData d = Decode(cardsim::DownloadOf(image));
+    ASSERT_EQ(d.Vehicles.size(), 12u);
+    for (std::size_t i = 1; i < d.Vehicles.size(); ++i) {
+        EXPECT_LT(d.Vehicles[i - 1].FirstUse, d.Vehicles[i].FirstUse) << i;
+    }
+    EXPECT_EQ(IsoDate(d.Vehicles.back().FirstUse), "2023-12-29");
+
+    EXPECT_EQ(IsoTime(0), "1970-01-01T00:00:00Z");
+    EXPECT_EQ(IsoTime(951782400 + 86399), "2000-02-29T23:59:59Z");
+    EXPECT_EQ(IsoDate(1709164800), "2024-02-29");
+    EXPECT_EQ(IsoDate(4107542400), "2100-03-01");
+    EXPECT_EQ(IsoDate(-86400), "1969-12-31");
+}
+
 // Whole days whatever the changes: time before the first change and after a
 // change that goes back is not counted twice, minutes past midnight are cut.
 TEST(CardDataTest, TotalsAlwaysMakeAWholeDay) {
@@ -176,11 +213,6 @@ TEST(CardDataTest, TotalsAlwaysMakeAWholeDay) {
     EXPECT_EQ(t.Driving, 0);
     EXPECT_EQ(t.Work, 1340);
     EXPECT_EQ(Sum(t), 1440);
-}
-
-void SetBe16(TBytes& b, std::size_t at, unsigned value) {
-    b.at(at) = static_cast<std::uint8_t>(value >> 8);
-    b.at(at + 1) = static_cast<std::uint8_t>(value);
 }
 
 // Files that lie: every one gives its error and the rest of the card, never
