@@ -633,15 +633,15 @@ TCardImage BuildDriverCard(const TCardOptions& o) {
     if (days.size() >= 20) {
         const TDay& tuesday = days[days.size() - 20];
         const TDay& thursday = days[days.size() - 11];
-        const TDay& friday = days[days.size() - 6];
+        const TDay& lastTuesday = days[days.size() - 6];
         events = {{1, EventRecord(0x05, MinuteOf(tuesday, 2), MinuteOf(tuesday, 2) + 120,
                                   *tuesday.Plate)},
                   {2, EventRecord(0x06, MinuteOf(thursday, 1) - 600, MinuteOf(thursday, 1),
                                   *thursday.Plate)},
                   {3, EventRecord(0x08, MinuteOf(thursday, 3), MinuteOf(thursday, 3) + 240,
                                   *thursday.Plate)}};
-        faults = {
-            {0, EventRecord(0x31, MinuteOf(friday, 4), MinuteOf(friday, 4) + 900, *friday.Plate)}};
+        faults = {{0, EventRecord(0x31, MinuteOf(lastTuesday, 4), MinuteOf(lastTuesday, 4) + 900,
+                                  *lastTuesday.Plate)}};
     }
     image.Set(ef::EventsData, EventLike(o.EventsPerType, 6, events));
     image.Set(ef::FaultsData, EventLike(o.FaultsPerType, 2, faults));

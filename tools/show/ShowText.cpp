@@ -49,6 +49,10 @@ std::string ShowText(const TShown& shown) {
     out += "Last card download: " + (d.LastCardDownload ? When(*d.LastCardDownload) : "-") +
            (d.LastCardDownload ? " UTC" : "") + "\n";
     out += "Signatures: " + shown.Signatures + "\n";
+    if (!d.Days.empty()) {
+        out += "Period covered: " + IsoDate(d.Days.front().Date) + " to " +
+               IsoDate(d.Days.back().Date) + "\n";
+    }
     out += "\nDays (" + std::to_string(d.Days.size()) +
            "), hours:minutes  driving  work  availability  rest  unknown  km\n";
     for (const TDay& day : d.Days) {
