@@ -4,13 +4,16 @@ include(GNUInstallDirs)
 
 install(TARGETS dravik RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # The command-line tools that users run, where this build has them.
-foreach(tool dravik-download dravik-verify)
+foreach(tool dravik-download dravik-verify dravik-show)
   if(TARGET ${tool})
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
 endforeach()
 if(TARGET dravik-download)
   install(FILES ${CMAKE_SOURCE_DIR}/doc/dravik-download.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
+if(TARGET dravik-show)
+  install(FILES ${CMAKE_SOURCE_DIR}/doc/dravik-show.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/dravik.desktop
   DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)

@@ -16,7 +16,7 @@ shift || true
 harnesses=("$@")
 [ ${#harnesses[@]} -gt 0 ] ||
   harnesses=(fuzz_hextobytes fuzz_multistring fuzz_storeresponse fuzz_download fuzz_verify
-    fuzz_cvcertificate fuzz_recordedit)
+    fuzz_cvcertificate fuzz_recordedit fuzz_carddata)
 
 seconds=$((total / ${#harnesses[@]}))
 [ "$seconds" -ge 20 ] || seconds=20

@@ -9,12 +9,6 @@
 #include <span>
 #include <string>
 
-namespace carddata {
-// The decoder of card download files: every record it cannot read is a line
-// in Errors, never an exception.
-TCardData Decode(std::span<const std::uint8_t> file);
-} // namespace carddata
-
 namespace contents {
 
 struct TOpenedCard {

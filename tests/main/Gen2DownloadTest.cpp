@@ -2,6 +2,7 @@
 // simulated card, its faults, and the check of the second part's signatures.
 #include "DownloadTestCard.h"
 
+#include "carddata/CardData.h"
 #include "cardfile/CardFile.h"
 #include "cardfile/RootKeyFile.h"
 #include "cardsim/TestPki.h"
@@ -96,6 +97,12 @@ TEST_F(Gen2DownloadTest, AVersion2CardGivesBothPartsSignedAndChecked) {
     const cardfile::TReport report = Check(file);
     EXPECT_TRUE(report.AllValid()) << report.Summary();
     EXPECT_EQ(report.BlocksG2.size(), 19u);
+    // What the download wrote decodes whole, from its second part.
+    const carddata::TCardData decoded = carddata::Decode(AsBytes(file));
+    EXPECT_TRUE(decoded.Errors.empty()) << decoded.Errors.front();
+    EXPECT_EQ(decoded.Generation, 2);
+    EXPECT_EQ(decoded.Days.size(), 28u);
+    EXPECT_FALSE(decoded.BorderCrossings.empty());
 
     EXPECT_NE(Card->FileContents(ef::CardDownload), *Image.Find(ef::CardDownload));
     EXPECT_EQ(Card->FileContents(G2(0x050E)), Card->FileContents(ef::CardDownload));

@@ -149,12 +149,11 @@ std::uint8_t Bcd(unsigned value) {
     return static_cast<std::uint8_t>((value / 10 % 10) << 4 | value % 10);
 }
 
-// One working day of the driver: when it starts (minutes after midnight UTC),
-// its activity changes and the vehicle and distance it gives.
+// A day with a daily record, and the vehicle and distance it gives.
 struct TDay {
     std::uint32_t Date;
     bool Working;
-    std::vector<std::pair<std::uint16_t, std::uint8_t>> Changes; // minute, activity
+    std::vector<TActivityEntry> Changes;
     const TPlate* Plate;
     std::uint32_t OdometerBegin;
     std::uint32_t Distance;
@@ -162,59 +161,61 @@ struct TDay {
 
 enum : std::uint8_t { kRest = 0, kAvailable = 1, kWork = 2, kDriving = 3 };
 
-// Weekdays with a start between 05:00 and 07:00, two driving spells with the
-// breaks the rules want, loading work; weekends at rest. The seed moves start
-// times, distances and the vehicle of the day.
+std::uint32_t FirstDay(const TCardOptions& o) {
+    return kLastDownload - static_cast<std::uint32_t>(std::max(o.DayCount, 1)) * kDay;
+}
+
+// The planned days as the card's files need them: each working day on the
+// week's vehicle (another one on Fridays), its distance from its driving time
+// at 55 to 75 km/h, the odometer running on from day to day.
 std::vector<TDay> Days(const TCardOptions& o) {
-    TByteSource source(o.Seed * 0x9E3779B1u ^ 0x0504u);
+    std::vector<TActivityDay> plan =
+        o.Activity.empty() ? SampleActivity(o.Seed, o.DayCount) : o.Activity;
+    std::stable_sort(plan.begin(), plan.end(),
+                     [](const TActivityDay& a, const TActivityDay& b) { return a.Day < b.Day; });
+    TByteSource source(o.Seed * 0x9E3779B1u ^ 0x0505u);
     std::vector<TDay> days;
     std::uint32_t odometer = 120000 + source.Next() * 100u;
-    for (std::uint32_t i = 0; i < 28; ++i) {
+    for (const TActivityDay& planned : plan) {
         TDay day;
-        day.Date = kFirstDay + i * kDay;
-        // 2023-12-04 is a Monday; kFirstDay falls on it.
-        const unsigned weekday = i % 7;
-        day.Working = weekday < 5;
+        const auto i = static_cast<std::uint32_t>(std::max(planned.Day, 0));
+        day.Date = FirstDay(o) + i * kDay;
+        day.Changes = planned.Changes;
+        if (day.Changes.empty()) {
+            day.Changes.push_back({});
+        }
+        unsigned driving = 0;
+        day.Working = false;
+        for (std::size_t c = 0; c < day.Changes.size(); ++c) {
+            const TActivityEntry& e = day.Changes[c];
+            const unsigned next = c + 1 < day.Changes.size() ? day.Changes[c + 1].Minute : 1440u;
+            day.Working = day.Working || (e.Activity >= kWork && e.CardInserted);
+            if (e.Activity == kDriving && e.CardInserted && next > e.Minute) {
+                driving += next - e.Minute;
+            }
+        }
+        const unsigned weekday = (i + 7 * 1000 - static_cast<unsigned>(o.DayCount)) % 7;
         day.Plate = &kPlates[(i / 7 + (weekday == 4 ? 1u : 0u) + o.Seed) % 3];
         day.OdometerBegin = odometer;
-        day.Distance = 0;
-        if (!day.Working) {
-            day.Changes = {{0, kRest}};
-        } else {
-            const auto start = static_cast<std::uint16_t>(300 + source.Next() % 120);
-            const auto first = static_cast<std::uint16_t>(150 + source.Next() % 120);
-            const auto second = static_cast<std::uint16_t>(120 + source.Next() % 150);
-            std::uint16_t t = start;
-            day.Changes = {{0, kRest}, {t, kWork}};
-            t += 20;
-            day.Changes.push_back({t, kDriving});
-            t += first;
-            day.Changes.push_back({t, kRest}); // 45 minutes' break
-            t += 45;
-            day.Changes.push_back({t, kWork});
-            t += 30;
-            day.Changes.push_back({t, kAvailable});
-            t += 15;
-            day.Changes.push_back({t, kDriving});
-            t += second;
-            day.Changes.push_back({t, kWork});
-            t += 15;
-            day.Changes.push_back({t, kRest});
-            day.Distance = (first + second) * (55 + source.Next() % 20u) / 60u;
-        }
+        day.Distance = day.Working ? driving * (55 + source.Next() % 20u) / 60u : 0;
         odometer += day.Distance;
         days.push_back(day);
     }
     return days;
 }
 
+// The time of a day's change (the last one when it has fewer).
 std::uint32_t MinuteOf(const TDay& day, std::size_t change) {
-    return day.Date + day.Changes[change].first * 60u;
+    return day.Date + day.Changes[std::min(change, day.Changes.size() - 1)].Minute * 60u;
 }
 
-// Activity change info: slot, crew, card status, activity (2 bits), minutes.
-std::uint16_t ActivityChange(std::uint8_t activity, std::uint16_t minute) {
-    return static_cast<std::uint16_t>(activity << 11 | minute);
+// Activity change info 'scpaattttttttttt': slot, crew (or, with the card
+// out, entered by hand), card out, activity, minutes.
+std::uint16_t ActivityChange(const TActivityEntry& e) {
+    const bool c = e.CardInserted ? e.Crew : e.Manual;
+    return static_cast<std::uint16_t>((e.CoDriver ? 0x8000 : 0) | (c ? 0x4000 : 0) |
+                                      (e.CardInserted ? 0 : 0x2000) | (e.Activity & 3) << 11 |
+                                      (e.Minute & 0x7FF));
 }
 
 TBytes DriverActivityData(const TCardOptions& o, const std::vector<TDay>& days) {
@@ -229,8 +230,8 @@ TBytes DriverActivityData(const TCardOptions& o, const std::vector<TDay>& days) 
         record.push_back(Bcd(presence / 100));
         record.push_back(Bcd(presence));
         PutBe16(record, static_cast<std::uint16_t>(day.Distance));
-        for (const auto& [minute, activity] : day.Changes) {
-            PutBe16(record, ActivityChange(activity, minute));
+        for (const TActivityEntry& change : day.Changes) {
+            PutBe16(record, ActivityChange(change));
         }
         records.push_back(record);
     }
@@ -555,6 +556,58 @@ void AddSecondGeneration(TCardImage& image, const TCardOptions& o, const std::ve
 
 } // namespace
 
+std::vector<TActivityDay> SampleActivity(std::uint32_t seed, int dayCount) {
+    TByteSource source(seed * 0x9E3779B1u ^ 0x0504u);
+    std::vector<TActivityDay> days;
+    int previousEnd = 0; // the minute the last working day's rest began, that day
+    for (int i = 0; i < dayCount; ++i) {
+        TActivityDay day;
+        day.Day = i;
+        // Counted so that the period's last day is always a Sunday.
+        const int weekday = ((i - dayCount) % 7 + 7) % 7;
+        if (weekday >= 5) {
+            TActivityEntry rest;
+            rest.CardInserted = false;
+            rest.Manual = true;
+            day.Changes = {rest};
+            days.push_back(day);
+            previousEnd = -1440;
+            continue;
+        }
+        auto add = [&](int minute, std::uint8_t activity) {
+            TActivityEntry e;
+            e.Minute = static_cast<std::uint16_t>(minute);
+            e.Activity = activity;
+            day.Changes.push_back(e);
+        };
+        // Eleven hours' daily rest at least since yesterday's end.
+        int t = std::max(300 + source.Next() % 90, previousEnd + 660 - 1440);
+        add(0, kRest);
+        add(t, kWork); // vehicle check and loading
+        t += 40 + source.Next() % 21;
+        add(t, kDriving);
+        t += 120 + source.Next() % 40;
+        add(t, kRest); // the first part of a split break
+        t += 15;
+        add(t, kDriving);
+        t += 80 + source.Next() % 30; // 4 h 29 min at most since the day began
+        add(t, kRest);                // the break's second part
+        t += 30;
+        add(t, kWork); // unloading and loading at a customer
+        t += 30 + source.Next() % 21;
+        add(t, kAvailable); // waiting for the papers
+        t += 15 + source.Next() % 16;
+        add(t, kDriving);
+        t += weekday == 4 ? 60 + source.Next() % 60 : 90 + source.Next() % 90;
+        add(t, kWork); // parking and the day's papers
+        t += 15 + source.Next() % 11;
+        add(t, kRest);
+        previousEnd = t;
+        days.push_back(day);
+    }
+    return days;
+}
+
 TCardImage BuildDriverCard(const TCardOptions& o) {
     TCardImage image;
     const std::vector<TDay> days = Days(o);
@@ -574,20 +627,24 @@ TCardImage BuildDriverCard(const TCardOptions& o) {
     image.Set(ef::CurrentUsage, CurrentUsage());
     image.Set(ef::ControlActivityData, ControlActivityData());
     image.Set(ef::SpecificConditions, SpecificConditions());
-    const TDay& tuesday = days[8];
-    const TDay& thursday = days[17];
-    image.Set(ef::EventsData,
-              EventLike(o.EventsPerType, 6,
-                        {{1, EventRecord(0x05, MinuteOf(tuesday, 2), MinuteOf(tuesday, 2) + 120,
-                                         *tuesday.Plate)},
-                         {2, EventRecord(0x06, MinuteOf(thursday, 1) - 600, MinuteOf(thursday, 1),
-                                         *thursday.Plate)},
-                         {3, EventRecord(0x08, MinuteOf(thursday, 3), MinuteOf(thursday, 3) + 240,
-                                         *thursday.Plate)}}));
-    image.Set(ef::FaultsData,
-              EventLike(o.FaultsPerType, 2,
-                        {{0, EventRecord(0x31, MinuteOf(days[22], 4), MinuteOf(days[22], 4) + 900,
-                                         *days[22].Plate)}}));
+    // The events and the fault fall on days of the last weeks: counted from
+    // the end, so that a longer period keeps them where they were.
+    std::vector<std::pair<std::size_t, TBytes>> events, faults;
+    if (days.size() >= 20) {
+        const TDay& tuesday = days[days.size() - 20];
+        const TDay& thursday = days[days.size() - 11];
+        const TDay& lastTuesday = days[days.size() - 6];
+        events = {{1, EventRecord(0x05, MinuteOf(tuesday, 2), MinuteOf(tuesday, 2) + 120,
+                                  *tuesday.Plate)},
+                  {2, EventRecord(0x06, MinuteOf(thursday, 1) - 600, MinuteOf(thursday, 1),
+                                  *thursday.Plate)},
+                  {3, EventRecord(0x08, MinuteOf(thursday, 3), MinuteOf(thursday, 3) + 240,
+                                  *thursday.Plate)}};
+        faults = {{0, EventRecord(0x31, MinuteOf(lastTuesday, 4), MinuteOf(lastTuesday, 4) + 900,
+                                  *lastTuesday.Plate)}};
+    }
+    image.Set(ef::EventsData, EventLike(o.EventsPerType, 6, events));
+    image.Set(ef::FaultsData, EventLike(o.FaultsPerType, 2, faults));
     image.Set(ef::VehiclesUsed, VehiclesUsed(o, days));
     image.Set(ef::Places, Places(o, days));
     image.Set(ef::DriverActivityData, DriverActivityData(o, days));

@@ -9,8 +9,35 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace cardsim {
+
+// One activity change of a planned day, as the card's daily record keeps it.
+struct TActivityEntry {
+    std::uint16_t Minute = 0;  // since 00:00 UTC
+    std::uint8_t Activity = 0; // 0 rest, 1 availability, 2 work, 3 driving
+    bool CardInserted = true;
+    bool Manual = false;   // not inserted: the activity was entered by hand
+    bool Crew = false;     // inserted: crew driving
+    bool CoDriver = false; // the card in the co-driver's slot
+};
+
+// A day of the card's period with a daily record: `Day` counts from the first
+// day of the period (a Monday when TCardOptions::DayCount is a whole number of
+// weeks), the changes begin at minute 0. A day with driving or work gets a
+// vehicle, places and a distance from its driving time.
+struct TActivityDay {
+    int Day = 0;
+    std::vector<TActivityEntry> Changes;
+};
+
+// Four weeks of a regional haulage driver by default: weekdays that begin
+// between 05:00 and 06:30 with the vehicle check and loading, driving in
+// spells of at most 4 h 30 min with split or whole breaks, unloading and
+// waiting, a daily rest of 11 h or more; Saturday and Sunday a weekly rest,
+// the card out and the rest entered by hand. The seed moves the times.
+std::vector<TActivityDay> SampleActivity(std::uint32_t seed, int dayCount);
 
 struct TCardOptions {
     // The counts EF Application_Identification announces; the sized files are
@@ -35,6 +62,10 @@ struct TCardOptions {
     // Moves start times, distances, vehicles and the chip's serial numbers;
     // same seed, same card.
     std::uint32_t Seed = 1;
+    // The days of activity, ending the day before the card's last download.
+    int DayCount = 28;
+    // The days and their changes; empty: SampleActivity(Seed, DayCount).
+    std::vector<TActivityDay> Activity;
 
     // 0: a first-generation card. 1 or 2: a second-generation card of that
     // structure version, with DF Tachograph_G2 beside DF Tachograph.
