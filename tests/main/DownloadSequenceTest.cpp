@@ -484,7 +484,11 @@ TEST_F(BitBtn1ClickTest, AWriteFailingMidwayKeepsWhatWasWrittenBeforeIt) {
             TFileSizeLimit limit(expected.size());
             Click();
         }
-        EXPECT_EQ(OutputFile(), expected) << std::hex << fid;
+        // Kept under a name of its own, never as the shared working file.
+        const std::string kept = Scratch.Path.string() + "/tmp_nepotpuno.ddd";
+        EXPECT_EQ(ReadWholeFile(kept), expected) << std::hex << fid;
+        EXPECT_FALSE(std::filesystem::exists(Session.FOutputPath));
+        std::filesystem::remove(kept);
         EXPECT_EQ(Session.Errors.back(), "I/O error " + std::to_string(EFBIG));
         EXPECT_TRUE(Session.Messages.empty());
         EXPECT_EQ(Session.Log.back(),
@@ -499,11 +503,12 @@ TEST_F(BitBtn1ClickTest, AWriteFailingMidwayKeepsWhatWasWrittenBeforeIt) {
             continue;
         }
         EXPECT_EQ(countLine("EF events data all:"), 1);
-        ASSERT_GE(Session.Log.size(), 6u);
-        EXPECT_EQ(Session.Log[Session.Log.size() - 6], "EF faults data all:");
-        EXPECT_EQ(Session.Log[Session.Log.size() - 5],
+        ASSERT_GE(Session.Log.size(), 7u);
+        EXPECT_EQ(Session.Log[Session.Log.size() - 7], "EF faults data all:");
+        EXPECT_EQ(Session.Log[Session.Log.size() - 6],
                   Printable(FileOf(Image, ef::FaultsData).substr(0, 24 * 48)));
-        EXPECT_EQ(Session.Log[Session.Log.size() - 4], "EF Faults_Data ComputeDigitalSignature OK");
+        EXPECT_EQ(Session.Log[Session.Log.size() - 5], "EF Faults_Data ComputeDigitalSignature OK");
+        EXPECT_EQ(Session.Log[Session.Log.size() - 3], "What was read is kept as " + kept);
     }
 }
 
@@ -569,17 +574,23 @@ TEST_F(BitBtn1ClickTest, ARefusedFileIsReportedAsAccessDenied) {
     ExpectRestored();
 }
 
-TEST_F(BitBtn1ClickTest, AFileAnotherWriterHoldsIsLeftAsItIs) {
+// Another download still holding the shared file is neither waited for nor
+// cut: this one writes its own file and then takes the name whole, and what
+// the other has open stays the other's.
+TEST_F(BitBtn1ClickTest, AFileAnotherWriterHoldsIsReplacedWholeAndTheirsLeftAlone) {
     InsertDriverCard();
     WriteWholeFile(Session.FOutputPath, kPreviousFile);
     const int other = ::open(Session.FOutputPath.c_str(), O_RDWR | O_CLOEXEC);
     ASSERT_GE(other, 0);
     ASSERT_EQ(::flock(other, LOCK_EX), 0);
     Click();
+    std::string theirs(kPreviousFile.size(), '\0');
+    EXPECT_EQ(::pread(other, theirs.data(), theirs.size(), 0), static_cast<ssize_t>(theirs.size()));
     ::close(other);
-    EXPECT_EQ(Session.Errors,
-              std::vector<std::string>({"I/O error " + std::to_string(EWOULDBLOCK)}));
-    EXPECT_EQ(OutputFile(), kPreviousFile);
+    EXPECT_EQ(theirs, kPreviousFile);
+    EXPECT_TRUE(Session.Errors.empty());
+    EXPECT_EQ(OutputFile(), Join(CompleteDownload(Image)));
+    EXPECT_EQ(WorkingFileBeside(Session.FOutputPath), "");
     ExpectDisconnected();
     ExpectRestored();
 }
@@ -604,14 +615,16 @@ TEST_F(BitBtn1ClickTest, TheFileIsTheOwnersAloneAndUnlockedAfterwards) {
     EXPECT_EQ(info.st_mode & 07777, 0600u);
 }
 
-TEST_F(BitBtn1ClickTest, ALinkInTheFilesPlaceIsRefusedAndWhatItPointsToKept) {
+TEST_F(BitBtn1ClickTest, ALinkInTheFilesPlaceIsReplacedAndWhatItPointsToKept) {
     InsertDriverCard();
     const std::filesystem::path target = Scratch.Path / "elsewhere";
     WriteWholeFile(target, kPreviousFile);
     ::chmod(target.c_str(), 0644);
     std::filesystem::create_symlink(target, Session.FOutputPath);
     Click();
-    EXPECT_EQ(Session.Errors, std::vector<std::string>({"I/O error " + std::to_string(ELOOP)}));
+    EXPECT_TRUE(Session.Errors.empty());
+    EXPECT_FALSE(std::filesystem::is_symlink(Session.FOutputPath));
+    EXPECT_EQ(OutputFile(), Join(CompleteDownload(Image)));
     EXPECT_EQ(ReadWholeFile(target), kPreviousFile);
     struct stat info {};
     ASSERT_EQ(::stat(target.c_str(), &info), 0);
@@ -619,7 +632,9 @@ TEST_F(BitBtn1ClickTest, ALinkInTheFilesPlaceIsRefusedAndWhatItPointsToKept) {
     ExpectDisconnected();
 }
 
-TEST_F(BitBtn1ClickTest, AnotherUsersFileThatWeMayWriteIsWrittenWithItsOwnMode) {
+// The shared file is replaced, never written in place: the new one is the
+// downloading user's alone, whoever owned the one before.
+TEST_F(BitBtn1ClickTest, AnotherUsersFileIsReplacedByOneOfOurOwn) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "needs root to give the file to another user";
     }
@@ -641,8 +656,8 @@ TEST_F(BitBtn1ClickTest, AnotherUsersFileThatWeMayWriteIsWrittenWithItsOwnMode) 
     EXPECT_EQ(OutputFile(), Join(CompleteDownload(Image)));
     struct stat info {};
     ASSERT_EQ(::stat(Session.FOutputPath.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0666u);
-    EXPECT_EQ(info.st_uid, kOwner);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    EXPECT_EQ(info.st_uid, kWriter);
 }
 
 #else
@@ -682,8 +697,11 @@ TEST_F(BitBtn1ClickTest, AFileAnotherWriterHoldsIsLeftAsItIs) {
     ASSERT_NE(other, INVALID_HANDLE_VALUE);
     Click();
     CloseHandle(other);
-    EXPECT_EQ(Session.Errors, std::vector<std::string>({"I/O error 32"}));
+    // The download was written beside it, and its replacing refused: the
+    // file stays as it was, and what was read is kept under its own name.
+    EXPECT_EQ(Session.Errors.size(), 1u);
     EXPECT_EQ(OutputFile(), kPreviousFile);
+    EXPECT_EQ(ReadWholeFile(Scratch.Path / "tmp_nepotpuno.ddd"), Join(CompleteDownload(Image)));
     ExpectDisconnected();
     ExpectRestored();
 }
@@ -700,9 +718,10 @@ TEST_F(BitBtn1ClickTest, WhileWrittenTheFileIsSharedForReadingOnly) {
         bool Writable = true;
     };
     auto seen = std::make_shared<TSeen>();
-    const std::string path = Session.FOutputPath;
-    InsertCard([card, seen, path](const Bytes& apdu) {
-        if (!seen->Checked && std::filesystem::exists(path)) {
+    const std::string target = Session.FOutputPath;
+    InsertCard([card, seen, target](const Bytes& apdu) {
+        const std::string path = WorkingFileBeside(target);
+        if (!seen->Checked && !path.empty()) {
             seen->Checked = true;
             const DWORD all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
             const HANDLE reader = OpenShared(path, GENERIC_READ, all);
@@ -719,7 +738,7 @@ TEST_F(BitBtn1ClickTest, WhileWrittenTheFileIsSharedForReadingOnly) {
     EXPECT_TRUE(seen->Readable);
     EXPECT_FALSE(seen->Writable);
     EXPECT_EQ(OutputFile(), Join(CompleteDownload(image)));
-    const HANDLE after = OpenShared(path, GENERIC_WRITE, 0);
+    const HANDLE after = OpenShared(target, GENERIC_WRITE, 0);
     EXPECT_NE(after, INVALID_HANDLE_VALUE);
     CloseHandle(after);
 }
@@ -745,10 +764,10 @@ TEST_F(BitBtn1ClickTest, EveryRecordAndChunkIsOnDiskBeforeTheNextCommand) {
     auto card = std::make_shared<cardsim::TDriverCard>(image);
     // What the file on disk holds when each command reaches the card.
     auto onDisk = std::make_shared<std::vector<std::pair<Bytes, std::uintmax_t>>>();
-    const std::string path = Session.FOutputPath;
-    InsertCard([card, onDisk, path](const Bytes& apdu) {
+    const std::string target = Session.FOutputPath;
+    InsertCard([card, onDisk, target](const Bytes& apdu) {
         std::error_code error;
-        const auto size = std::filesystem::file_size(path, error);
+        const auto size = std::filesystem::file_size(WorkingFileBeside(target), error);
         onDisk->emplace_back(apdu, error ? 0 : size);
         return card->Process(apdu);
     });
