@@ -19,6 +19,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -796,6 +797,153 @@ TEST_F(BitBtn1ClickTest, EveryRecordAndChunkIsOnDiskBeforeTheNextCommand) {
     }
     EXPECT_EQ(checked, segments.size());
 }
+
+// ------------------------------------------------ stored before the card is told
+
+namespace {
+
+const Bytes kProbeG2 = {0x00, 0xA4, 0x04, 0x0C, 0x06, 0xFF, 0x53, 0x4D, 0x52, 0x44, 0x54};
+
+bool HasLine(const std::vector<std::string>& log, const std::string& line) {
+    return std::find(log.begin(), log.end(), line) != log.end();
+}
+
+} // namespace
+
+// The archive cannot take the download: the card keeps its last download
+// date, and the download is kept beside the working file under a name that
+// no other download takes.
+TEST_F(BitBtn1ClickTest, AStoreThatFailsLeavesTheCardUntouchedAndKeepsTheDownloadApart) {
+    InsertDriverCard();
+    WriteWholeFile(Scratch.Path / "archive", "not a folder");
+    Session.FArchiveFolder = (Scratch.Path / "archive").string();
+    WriteWholeFile(Session.FOutputPath, kPreviousFile);
+    Click();
+    EXPECT_EQ(Card->FileContents(ef::CardDownload), *Image.Find(ef::CardDownload));
+    EXPECT_FALSE(HasLine(Session.Log, "EF Card Download UpdateBinary OK"));
+    const std::string kept = Session.FLastOutcome.Path;
+    EXPECT_EQ(kept,
+              (Scratch.Path / ("tmp_" + Session.FLastIdentity.DownloadName + ".ddd")).string());
+    EXPECT_EQ(ReadWholeFile(kept), Join(CompleteDownload(Image)));
+    EXPECT_EQ(OutputFile(), kPreviousFile);
+    ASSERT_EQ(Session.Messages.size(), 1u);
+    EXPECT_NE(Session.Messages[0].find("Nije spremljeno u arhivu: "), std::string::npos);
+}
+
+// A stop asked once every file was read (here with the last command of the
+// reading, the probe for a second application) keeps the download; the card
+// then keeps its date, which is written only when nobody asked to stop.
+TEST_F(BitBtn1ClickTest, AStopAfterEveryFileWasReadKeepsTheDownload) {
+    const cardsim::TCardImage image = cardsim::BuildDriverCard();
+    Image = image;
+    Card = std::make_shared<cardsim::TDriverCard>(image);
+    TTestSession* session = &Session;
+    InsertCard([card = Card, session](const Bytes& apdu) {
+        if (apdu == kProbeG2) {
+            session->StopDownload();
+        }
+        return card->Process(apdu);
+    });
+    Click();
+    EXPECT_EQ(OutputFile(), Join(CompleteDownload(image)));
+    EXPECT_EQ(Card->FileContents(ef::CardDownload), *image.Find(ef::CardDownload));
+    EXPECT_TRUE(HasLine(Session.Log, "EF Card Download: the download was stopped; the card keeps "
+                                     "its last download date"));
+    EXPECT_EQ(Session.Log.back(), SavedLine(Session.FOutputPath, true));
+    ExpectDisconnected();
+    ExpectRestored();
+}
+
+// Whatever leaves a download not whole leaves the card's date as it was.
+TEST_F(BitBtn1ClickTest, AnIncompleteDownloadLeavesTheCardsDownloadDateAsItWas) {
+    InsertDriverCard();
+    Card->FailCommand(SelectOf(0x0506), 0x6A82);
+    Click();
+    EXPECT_EQ(Session.Log.back(), SavedLine(Session.FOutputPath, false));
+    EXPECT_EQ(Card->FileContents(ef::CardDownload), *Image.Find(ef::CardDownload));
+    for (const Bytes& command : Commands()) {
+        EXPECT_FALSE(command.size() >= 2 && command[1] == 0xD6) << "an UPDATE BINARY was sent";
+    }
+}
+
+// --output FILE: only a whole driver card's download replaces FILE; what was
+// read of another is kept beside it as <name>_nepotpuno.ddd.
+TEST_F(BitBtn1ClickTest, AFileToPublishTakesOnlyAWholeDownload) {
+    InsertDriverCard();
+    Session.FPublishWholeOnly = true;
+    WriteWholeFile(Session.FOutputPath, kPreviousFile);
+    Card->FailCommand(SelectOf(0x0506), 0x6A82);
+    Click();
+    EXPECT_EQ(OutputFile(), kPreviousFile);
+    const std::string kept = (Scratch.Path / "tmp_nepotpuno.ddd").string();
+    EXPECT_EQ(Session.FLastOutcome.Path, kept);
+    const std::string partial = ReadWholeFile(kept);
+    EXPECT_FALSE(partial.empty());
+    EXPECT_LT(partial.size(), Join(CompleteDownload(Image)).size());
+
+    fakepcsc::RemoveCard(kReaderName);
+    ASSERT_TRUE(PumpUntil([this] { return Reader->CardState == csNoCard; }));
+    InsertDriverCard();
+    Click();
+    EXPECT_EQ(OutputFile(), Join(CompleteDownload(Image)));
+    EXPECT_EQ(ReadWholeFile(kept), partial);
+}
+
+// The card is the download's alone from its first command to its last; a
+// card that another program holds is said to be in use, and nothing is read.
+TEST_F(BitBtn1ClickTest, TheCardIsHeldForTheWholeExchangeOrSaidToBeInUse) {
+    InsertDriverCard();
+    Click();
+    std::vector<std::string> order;
+    for (const fakepcsc::TCall& call : fakepcsc::Calls()) {
+        if (order.empty() || order.back() != call.Function) {
+            order.push_back(call.Function);
+        }
+    }
+    const auto at = [&](const std::string& name) {
+        return std::find(order.begin(), order.end(), name) - order.begin();
+    };
+    EXPECT_LT(at("SCardConnect"), at("SCardBeginTransaction"));
+    EXPECT_LT(at("SCardBeginTransaction"), at("SCardTransmit"));
+    EXPECT_LT(at("SCardEndTransaction"), at("SCardDisconnect"));
+    EXPECT_EQ(order[static_cast<std::size_t>(at("SCardEndTransaction")) - 1], "SCardTransmit");
+    EXPECT_EQ(fakepcsc::Calls("SCardBeginTransaction").size(), 1u);
+
+    WriteWholeFile(Session.FOutputPath, kPreviousFile);
+    fakepcsc::ForceResult("SCardBeginTransaction", 0x8010000Bu);
+    Click();
+    fakepcsc::ForceResult("SCardBeginTransaction", 0);
+    EXPECT_EQ(Session.Errors.back(), kCardInUseCroatian);
+    EXPECT_TRUE(fakepcsc::Calls("SCardTransmit").empty());
+    EXPECT_EQ(OutputFile(), kPreviousFile);
+    ExpectDisconnected();
+    ExpectRestored();
+}
+
+#ifndef _WIN32
+// A working file that a process no longer running left is removed; one of
+// this process, or of a process that runs (here the system's first), stays.
+TEST_F(BitBtn1ClickTest, StaleWorkingFilesAreRemovedAndRunningOnesKept) {
+    const std::filesystem::path folder = Scratch.Path;
+    pid_t ended = ::fork();
+    if (ended == 0) {
+        _exit(0);
+    }
+    ::waitpid(ended, nullptr, 0);
+    const auto part = [&](long pid) {
+        return folder / (".tmp.ddd." + std::to_string(pid) + "-1.part");
+    };
+    for (const long pid : {static_cast<long>(ended), static_cast<long>(::getpid()), 1L}) {
+        WriteWholeFile(part(pid), "a working file");
+    }
+    WriteWholeFile(folder / ".other.ddd.1-1.part", "not beside tmp.ddd");
+    RemoveStaleWorkingFiles(Session.FOutputPath);
+    EXPECT_FALSE(std::filesystem::exists(part(ended)));
+    EXPECT_TRUE(std::filesystem::exists(part(::getpid())));
+    EXPECT_TRUE(std::filesystem::exists(part(1)));
+    EXPECT_TRUE(std::filesystem::exists(folder / ".other.ddd.1-1.part"));
+}
+#endif
 
 // ------------------------------------------------------------ card signatures
 

@@ -665,7 +665,9 @@ TEST_F(PcscdDownload, WatchDownloadsEachInsertionOnceAndStopsCleanlyOnSigterm) {
         EXPECT_TRUE(files[1].ends_with("_D100000012345600.ddd")) << files[1];
     }
 
-    // A stop during a slow download: the steps unwind, nothing gets a name.
+    // A stop during a slow download: the steps unwind, nothing gets a name,
+    // and only the download's own working file goes: the shared one stays.
+    const std::string shared = ReadFile(working);
     const fs::path slowFolder = Dir / "slow";
     TRunningProgram watch({DRAVIK_DOWNLOAD_PATH, "--watch", "--output", slowFolder.string() + "/"},
                           {});
@@ -674,5 +676,8 @@ TEST_F(PcscdDownload, WatchDownloadsEachInsertionOnceAndStopsCleanlyOnSigterm) {
     std::this_thread::sleep_for(2s);
     EXPECT_EQ(watch.Stop(SIGTERM, 5s), 0);
     EXPECT_TRUE(FilesIn(slowFolder).empty());
-    EXPECT_FALSE(fs::exists(working));
+    EXPECT_EQ(ReadFile(working), shared);
+    for (const std::string& name : FilesIn(working.parent_path())) {
+        EXPECT_FALSE(name.starts_with(".tmp.ddd.")) << name;
+    }
 }
