@@ -204,6 +204,9 @@ std::string Save(TBytes bytes, const std::string& folder, const std::string& dow
 }
 
 void RemoveStaleCopies(const std::string& folder) {
+    if (folder.empty()) {
+        return;
+    }
     DIR* dir = ::opendir(folder.c_str());
     if (dir == nullptr) {
         return;

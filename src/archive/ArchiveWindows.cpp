@@ -248,6 +248,9 @@ std::string Save(TBytes bytes, const std::string& folder, const std::string& dow
 }
 
 void RemoveStaleCopies(const std::string& given) {
+    if (given.empty()) {
+        return;
+    }
     const std::string folder = Native(given);
     WIN32_FIND_DATAW found{};
     const HANDLE search = FindFirstFileW(Wide(folder + "\\.dravik-*.part").c_str(), &found);

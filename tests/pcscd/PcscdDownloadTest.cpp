@@ -233,6 +233,7 @@ public:
             Buffer.append(chunk, static_cast<std::size_t>(got));
         }
     }
+    void Signal(int signal) { kill(Pid, signal); }
     // Sends `signal` and waits for the end: the exit code, -1 when it was
     // killed or did not end within `limit`.
     int Stop(int signal, std::chrono::milliseconds limit) {
@@ -931,4 +932,21 @@ TEST_F(PcscdDownload, WatchTriesACardItCouldNotReachUntilItIsRead) {
     EXPECT_EQ(ParseObject(*read)["exitStatus"].toInt(), 0) << *read;
     EXPECT_EQ(watch.Stop(SIGTERM, 5s), 0);
     EXPECT_EQ(FilesIn(Dir / "watch").size(), 1u);
+}
+
+// The first Ctrl+C lets the command under way end; a second ends the program
+// at once, however slow the card.
+TEST_F(PcscdDownload, ASecondInterruptEndsTheProgramAtOnce) {
+    TInsertedCard card(cardsim::BuildDriverCard(), false);
+    card.DelayMs = 20;
+    TRunningProgram program({DRAVIK_DOWNLOAD_PATH, "--output", (Dir / "x.ddd").string()}, {});
+    std::this_thread::sleep_for(1s);
+    card.DelayMs = 4000;
+    std::this_thread::sleep_for(500ms);
+    program.Signal(SIGINT);
+    std::this_thread::sleep_for(200ms);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(program.Stop(SIGINT, 1500ms), 128 + SIGINT);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
+    card.DelayMs = 0;
 }
