@@ -247,17 +247,9 @@ bool FolderWritable(const std::string& folder) {
 
 TWorkingFile WorkingFilePath(const std::string& programFolder, const std::string& dataFolder) {
     const std::string beside = programFolder + "/" + kWorkingFileName;
-    // A working file that is there already and ours to write is used where it
-    // is, even in a folder we could not create it in.
-    const int fd = ::open(beside.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd >= 0) {
-        ::close(fd);
-        return {beside, false};
-    }
-    if (errno == ENOENT && FolderWritable(programFolder)) {
-        return {beside, false};
-    }
-    if (dataFolder.empty()) {
+    // Each download writes a file of its own beside the working file and
+    // renames it into its place: the folder itself must take new files.
+    if (FolderWritable(programFolder) || dataFolder.empty()) {
         return {beside, false};
     }
     MakeFolder(dataFolder);

@@ -293,10 +293,11 @@ TWorkingFile WorkingFilePath(const std::string& programFolder, const std::string
     THandle existing{CreateFileW(Wide(beside).c_str(), GENERIC_WRITE,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, nullptr)};
-    if (existing.Value != INVALID_HANDLE_VALUE) {
-        return {beside, false};
-    }
-    if (GetLastError() == ERROR_FILE_NOT_FOUND && FolderWritable(programFolder)) {
+    // Held by another copy, it could not be replaced; and each download
+    // writes a file of its own beside it, so the folder must take new files.
+    const bool held =
+        existing.Value == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND;
+    if (!held && FolderWritable(programFolder)) {
         return {beside, false};
     }
     if (dataFolder.empty()) {
