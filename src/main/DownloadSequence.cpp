@@ -213,7 +213,7 @@ void TCardSession::BitBtn1Click() {
         }
         // Kept in the working file only: said, so that nobody looks for it
         // in the archive.
-        if (FLastOutcome.Saved && !FLastOutcome.Error.empty()) {
+        if (!FLastOutcome.Error.empty()) {
             message += std::string("\r\r") +
                        (FCroatian ? "Nije spremljeno u arhivu: " : "Not saved in the archive: ") +
                        FLastOutcome.Error;
