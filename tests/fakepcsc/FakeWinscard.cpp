@@ -437,12 +437,6 @@ LONG SCardTransmit(SCARDHANDLE hCard, const SCARD_IO_REQUEST* pioSendPci, LPCBYT
     });
 }
 
-// Exported because a PC/SC library must have them; the program never calls them.
-
-LONG SCardReconnect(SCARDHANDLE hCard, DWORD, DWORD, DWORD, LPDWORD) {
-    return Unsupported("SCardReconnect", static_cast<std::uint64_t>(hCard));
-}
-
 // One program in the fake: a transaction is granted on any live connection,
 // and a test forces the answers of one held elsewhere.
 LONG SCardBeginTransaction(SCARDHANDLE hCard) {
@@ -467,6 +461,12 @@ LONG SCardEndTransaction(SCARDHANDLE hCard, DWORD) {
         }
         return CheckConnection(service, found->second);
     });
+}
+
+// Exported because a PC/SC library must have them; the program never calls them.
+
+LONG SCardReconnect(SCARDHANDLE hCard, DWORD, DWORD, DWORD, LPDWORD) {
+    return Unsupported("SCardReconnect", static_cast<std::uint64_t>(hCard));
 }
 
 LONG SCardStatus(SCARDHANDLE hCard, LPSTR, LPDWORD, LPDWORD, LPDWORD, LPBYTE, LPDWORD) {
