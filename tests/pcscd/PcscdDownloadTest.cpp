@@ -950,3 +950,38 @@ TEST_F(PcscdDownload, ASecondInterruptEndsTheProgramAtOnce) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
     card.DelayMs = 0;
 }
+
+// --watch with an archive that cannot take a download: that download's line
+// says so and where it is kept, the card is not told, and the next card is
+// downloaded as ever.
+TEST_F(PcscdDownload, WatchReportsAStoreThatFailedAndGoesOn) {
+    const fs::path folder = Dir / "watched";
+    TRunningProgram watch(
+        {DRAVIK_DOWNLOAD_PATH, "--watch", "--json", "--output", folder.string() + "/"}, {});
+    std::this_thread::sleep_for(1s);
+    fs::remove_all(folder);
+    WriteFile(folder, "not a folder");
+    std::string kept;
+    {
+        TInsertedCard card(cardsim::BuildDriverCard(), false);
+        const auto line = watch.Line(20s);
+        ASSERT_TRUE(line.has_value());
+        const QJsonObject object = ParseObject(*line);
+        EXPECT_EQ(object["exitStatus"].toInt(), 2) << *line;
+        EXPECT_TRUE(object["error"].toString().startsWith("cannot archive into")) << *line;
+        kept = object["path"].toString().toStdString();
+        EXPECT_TRUE(SameBytes(ReadFile(kept),
+                              downloadtest::Join(downloadtest::CompleteDownload(card.Image))));
+        EXPECT_EQ(card.Card.FileContents(cardsim::ef::CardDownload),
+                  *card.Image.Find(cardsim::ef::CardDownload));
+    }
+    fs::remove(folder);
+    fs::create_directories(folder);
+    TInsertedCard next(cardsim::BuildDriverCard(), true);
+    const auto line = watch.Line(20s);
+    ASSERT_TRUE(line.has_value());
+    EXPECT_EQ(ParseObject(*line)["exitStatus"].toInt(), 0) << *line;
+    EXPECT_EQ(FilesIn(folder).size(), 1u);
+    EXPECT_EQ(watch.Stop(SIGTERM, 5s), 0);
+    fs::remove(kept);
+}
