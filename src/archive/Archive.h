@@ -47,9 +47,15 @@ void MakeFolder(const std::string& folder);
 // A copy of a file under a temporary name in the archive folder: hidden, and
 // without the archive's extension, so that a crash before Commit leaves no
 // archive file. The destructor removes a copy that was not committed.
+// The bytes of a download held in memory, for a copy of them.
+struct TBytes {
+    const std::string& Data;
+};
+
 class TStagedFile {
 public:
     TStagedFile(const std::string& source, const std::string& folder);
+    TStagedFile(TBytes bytes, const std::string& folder);
     ~TStagedFile();
     TStagedFile(const TStagedFile&) = delete;
     TStagedFile& operator=(const TStagedFile&) = delete;
@@ -69,6 +75,15 @@ private:
 // path of the archived file; throws TError.
 std::string Save(const std::string& source, const std::string& folder,
                  const std::string& downloadName, bool whole);
+// The same for the bytes a download wrote, as the download holds them: what
+// is archived is what this download read, whatever became of its file since.
+std::string Save(TBytes bytes, const std::string& folder, const std::string& downloadName,
+                 bool whole);
+
+// Removes the copies (".dravik-<process>-....part") that a process no longer
+// running left in `folder` when it ended between the copy and its naming;
+// never one of a process that is running.
+void RemoveStaleCopies(const std::string& folder);
 
 // Where the working file goes: beside the program when its folder lets us
 // write, otherwise in `dataFolder` (created when missing). Creates nothing

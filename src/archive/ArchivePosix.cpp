@@ -2,8 +2,11 @@
 #include "archive/Archive.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -102,19 +105,52 @@ void MakeFolder(const std::string& folder) {
     }
 }
 
+namespace {
+
+// The hidden copy's name: this process's id, so that RemoveStaleCopies can
+// tell a crashed process's copy from a running one's.
+std::string CopyPattern(const std::string& folder) {
+    return folder + "/.dravik-" + std::to_string(::getpid()) + "-XXXXXX.part";
+}
+
+// Writes what `fill` gives into a new hidden copy in `folder`, flushed to
+// disk; returns its name. `fill` writes through the function it is handed.
+template <typename Fill> std::string WriteCopy(const std::string& folder, Fill fill) {
+    MakeFolder(folder);
+    std::string pattern = CopyPattern(folder);
+    TDescriptor out{::mkostemps(pattern.data(), 5, O_CLOEXEC)};
+    if (out.Fd < 0) {
+        throw TError(errno, folder);
+    }
+    try {
+        fill(
+            [&](const char* data, std::size_t length) { WriteAll(out.Fd, data, length, pattern); });
+        // On disk before it has its name: a crash after the rename must not
+        // leave an archive file whose blocks never reached the disk.
+        if (::fsync(out.Fd) != 0) {
+            throw TError(errno, pattern);
+        }
+        const int fd = out.Fd;
+        out.Fd = -1;
+        if (::close(fd) != 0) {
+            throw TError(errno, pattern);
+        }
+    } catch (...) {
+        ::unlink(pattern.c_str());
+        throw;
+    }
+    return pattern;
+}
+
+} // namespace
+
 TStagedFile::TStagedFile(const std::string& source, const std::string& folder) : FFolder(folder) {
     MakeFolder(folder);
     TDescriptor in{::open(source.c_str(), O_RDONLY | O_CLOEXEC)};
     if (in.Fd < 0) {
         throw TError(errno, source);
     }
-    std::string pattern = folder + "/.dravik-XXXXXX.part";
-    TDescriptor out{::mkostemps(pattern.data(), 5, O_CLOEXEC)};
-    if (out.Fd < 0) {
-        throw TError(errno, folder);
-    }
-    FTemporary = pattern;
-    try {
+    FTemporary = WriteCopy(folder, [&](auto write) {
         char buffer[65536];
         for (;;) {
             const ssize_t count = ::read(in.Fd, buffer, sizeof(buffer));
@@ -127,23 +163,14 @@ TStagedFile::TStagedFile(const std::string& source, const std::string& folder) :
             if (count == 0) {
                 break;
             }
-            WriteAll(out.Fd, buffer, static_cast<std::size_t>(count), FTemporary);
+            write(buffer, static_cast<std::size_t>(count));
         }
-        // On disk before it has its name: a crash after the rename must not
-        // leave an archive file whose blocks never reached the disk.
-        if (::fsync(out.Fd) != 0) {
-            throw TError(errno, FTemporary);
-        }
-        const int fd = out.Fd;
-        out.Fd = -1;
-        if (::close(fd) != 0) {
-            throw TError(errno, FTemporary);
-        }
-    } catch (...) {
-        ::unlink(FTemporary.c_str());
-        FTemporary.clear();
-        throw;
-    }
+    });
+}
+
+TStagedFile::TStagedFile(TBytes bytes, const std::string& folder) : FFolder(folder) {
+    FTemporary =
+        WriteCopy(folder, [&](auto write) { write(bytes.Data.data(), bytes.Data.size()); });
 }
 
 TStagedFile::~TStagedFile() {
@@ -170,6 +197,41 @@ std::string Save(const std::string& source, const std::string& folder,
     return staged.Commit(downloadName, whole);
 }
 
+std::string Save(TBytes bytes, const std::string& folder, const std::string& downloadName,
+                 bool whole) {
+    TStagedFile staged(bytes, folder);
+    return staged.Commit(downloadName, whole);
+}
+
+void RemoveStaleCopies(const std::string& folder) {
+    if (folder.empty()) {
+        return;
+    }
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) {
+        return;
+    }
+    const std::string begin = ".dravik-";
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.rfind(begin, 0) != 0 || name.size() < 5 ||
+            name.compare(name.size() - 5, 5, ".part") != 0) {
+            continue;
+        }
+        char* end = nullptr;
+        const long pid = std::strtol(name.c_str() + begin.size(), &end, 10);
+        if (pid <= 0 || end == nullptr || *end != '-') {
+            continue;
+        }
+        // A process that is there (ours, or one we may not signal) still owns it.
+        if (pid == ::getpid() || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) {
+            continue;
+        }
+        ::unlinkat(::dirfd(dir), name.c_str(), 0);
+    }
+    ::closedir(dir);
+}
+
 bool FolderWritable(const std::string& folder) {
     // Tried rather than asked: access() answers for the real user, not for
     // the one the file system sees, and knows nothing of read-only mounts.
@@ -185,17 +247,9 @@ bool FolderWritable(const std::string& folder) {
 
 TWorkingFile WorkingFilePath(const std::string& programFolder, const std::string& dataFolder) {
     const std::string beside = programFolder + "/" + kWorkingFileName;
-    // A working file that is there already and ours to write is used where it
-    // is, even in a folder we could not create it in.
-    const int fd = ::open(beside.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd >= 0) {
-        ::close(fd);
-        return {beside, false};
-    }
-    if (errno == ENOENT && FolderWritable(programFolder)) {
-        return {beside, false};
-    }
-    if (dataFolder.empty()) {
+    // Each download writes a file of its own beside the working file and
+    // renames it into its place: the folder itself must take new files.
+    if (FolderWritable(programFolder) || dataFolder.empty()) {
         return {beside, false};
     }
     MakeFolder(dataFolder);

@@ -7,7 +7,9 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
 
 namespace archive {
 
@@ -163,6 +165,53 @@ TStagedFile::TStagedFile(const std::string& source, const std::string& folder)
     }
 }
 
+TStagedFile::TStagedFile(TBytes bytes, const std::string& folder) : FFolder(Native(folder)) {
+    MakeFolder(FFolder);
+    THandle out;
+    std::string temporary;
+    for (unsigned attempt = 0; out.Value == INVALID_HANDLE_VALUE; ++attempt) {
+        temporary = TemporaryName(FFolder, attempt);
+        out.Value = CreateFileW(Wide(temporary).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_HIDDEN, nullptr);
+        if (out.Value == INVALID_HANDLE_VALUE &&
+            (GetLastError() != ERROR_FILE_EXISTS || attempt > 100)) {
+            throw TError(LastError(), FFolder);
+        }
+    }
+    FTemporary = temporary;
+    try {
+        const char* next = bytes.Data.data();
+        std::size_t left = bytes.Data.size();
+        while (left > 0) {
+            const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(left, 1u << 20));
+            DWORD written = 0;
+            if (!WriteFile(out.Value, next, chunk, &written, nullptr) || written == 0) {
+                throw TError(written == 0 && GetLastError() == 0 ? ERROR_DISK_FULL : LastError(),
+                             FTemporary);
+            }
+            next += written;
+            left -= written;
+        }
+        // On disk before it has its name.
+        if (!FlushFileBuffers(out.Value)) {
+            throw TError(LastError(), FTemporary);
+        }
+        const HANDLE handle = out.Value;
+        out.Value = INVALID_HANDLE_VALUE;
+        if (!CloseHandle(handle)) {
+            throw TError(LastError(), FTemporary);
+        }
+    } catch (...) {
+        if (out.Value != INVALID_HANDLE_VALUE) {
+            CloseHandle(out.Value);
+            out.Value = INVALID_HANDLE_VALUE;
+        }
+        DeleteFileW(Wide(FTemporary).c_str());
+        FTemporary.clear();
+        throw;
+    }
+}
+
 TStagedFile::~TStagedFile() {
     if (!FTemporary.empty()) {
         DeleteFileW(Wide(FTemporary).c_str());
@@ -192,6 +241,46 @@ std::string Save(const std::string& source, const std::string& folder,
     return staged.Commit(downloadName, whole);
 }
 
+std::string Save(TBytes bytes, const std::string& folder, const std::string& downloadName,
+                 bool whole) {
+    TStagedFile staged(bytes, folder);
+    return staged.Commit(downloadName, whole);
+}
+
+void RemoveStaleCopies(const std::string& given) {
+    if (given.empty()) {
+        return;
+    }
+    const std::string folder = Native(given);
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileW(Wide(folder + "\\.dravik-*.part").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    const std::string begin = ".dravik-";
+    do {
+        const std::string name = platform::WideToUtf8(found.cFileName);
+        char* end = nullptr;
+        const unsigned long pid = std::strtoul(name.c_str() + begin.size(), &end, 10);
+        if (name.rfind(begin, 0) != 0 || pid == 0 || end == nullptr || *end != '-' ||
+            pid == GetCurrentProcessId()) {
+            continue;
+        }
+        const HANDLE owner = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+        if (owner != nullptr) {
+            const bool running = WaitForSingleObject(owner, 0) == WAIT_TIMEOUT;
+            CloseHandle(owner);
+            if (running) {
+                continue;
+            }
+        } else if (GetLastError() != ERROR_INVALID_PARAMETER) {
+            continue;
+        }
+        DeleteFileW(Wide(folder + "\\" + name).c_str());
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
 bool FolderWritable(const std::string& folder) {
     THandle probe{CreateFileW(Wide(TemporaryName(folder, 0)).c_str(), GENERIC_WRITE, 0, nullptr,
                               CREATE_NEW, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE,
@@ -204,10 +293,11 @@ TWorkingFile WorkingFilePath(const std::string& programFolder, const std::string
     THandle existing{CreateFileW(Wide(beside).c_str(), GENERIC_WRITE,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, nullptr)};
-    if (existing.Value != INVALID_HANDLE_VALUE) {
-        return {beside, false};
-    }
-    if (GetLastError() == ERROR_FILE_NOT_FOUND && FolderWritable(programFolder)) {
+    // Held by another copy, it could not be replaced; and each download
+    // writes a file of its own beside it, so the folder must take new files.
+    const bool held =
+        existing.Value == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND;
+    if (!held && FolderWritable(programFolder)) {
         return {beside, false};
     }
     if (dataFolder.empty()) {

@@ -20,3 +20,13 @@ void TCardDownloadFile::WriteRecord(std::uint16_t fid, std::uint8_t type, std::u
     record += data;
     Write(record);
 }
+
+std::string PathStem(const std::string& target) {
+    const auto separator = target.find_last_of("/\\");
+    const auto dot = target.rfind('.');
+    if (dot == std::string::npos || (separator != std::string::npos && dot < separator) ||
+        dot == (separator == std::string::npos ? 0 : separator + 1)) {
+        return target;
+    }
+    return target.substr(0, dot);
+}

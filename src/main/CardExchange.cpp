@@ -88,7 +88,7 @@ void TCardSession::StoreResponse(const std::uint8_t* bytes, DWORD count) {
 }
 
 pcsc::TResult TCardSession::SendCommand(TReaderObject& reader, const std::string& command) {
-    if (FStopRequested) {
+    if (FStopRequested && !FHoldStop) {
         throw TDownloadStopped();
     }
     FStatusWord.clear();

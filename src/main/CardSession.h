@@ -3,6 +3,7 @@
 // the download sequence. TMainForm derives from it and supplies the hooks.
 #pragma once
 
+#include "main/CardDownloadFile.h"
 #include "smartcard/PCSCRaw.h"
 #include "smartcard/Reader.h"
 
@@ -58,7 +59,8 @@ struct TDownloadOutcome {
     // No signature was found not valid when checked against the root key (a
     // download that could not be checked is not held against).
     bool SignaturesValid = true;
-    // The archived file, or the working file when it was not archived.
+    // The archived file, or the working file when it was not archived (kept
+    // under a name of its own when the archive could not take it).
     std::string Path;
     // Why the download or its archiving failed, for the user; empty when not.
     std::string Error;
@@ -88,6 +90,11 @@ constexpr char kSecondGenerationEnglish[] = "Second-generation card (G1 and G2)"
 // is not whole, so that it is never taken for a good one.
 constexpr char kIncompleteWarning[] = "Preuzimanje nije potpuno!";
 
+// Said when another program holds the card and the service gave up waiting
+// for it: nothing was read.
+constexpr char kCardInUseCroatian[] = "Karticu upravo koristi drugi program. Pokušajte ponovno.";
+constexpr char kCardInUseEnglish[] = "The card is in use by another program. Try again.";
+
 // What became of one of the card's files in a download.
 enum class TFileStatus {
     Read,      // read whole
@@ -104,6 +111,9 @@ struct TCardDownload {
     bool Connected = false;
     // Ended early because a stop was asked; the card is released, the file closed.
     bool Stopped = false;
+    // Connected, but another program held the card and the service gave up
+    // waiting for it: nothing was read.
+    bool InUse = false;
     TCardIdentity Identity;
     // The card download file's error as the user sees it; empty when it was written.
     std::string FileError;
@@ -118,6 +128,8 @@ class TDownloadStopped : public std::exception {
 public:
     const char* what() const noexcept override { return "download stopped"; }
 };
+
+class TDownloadSteps;
 
 class TCardSession {
 public:
@@ -150,8 +162,12 @@ public:
     pcsc::TResult ConnectCard(TReaderObject& reader, bool exclusive);
     pcsc::TResult DisconnectCard(TReaderObject& reader);
 
-    // The card download file: reads the connected card's files into FOutputPath.
-    // Throws TFileError when the file cannot be created, written or closed.
+    // The card download file: reads the connected card's files into a working
+    // file of this download's own, stores it (the archive, then FOutputPath,
+    // each flushed to disk) and only then writes the download time to the
+    // card, so that a card never says it was downloaded without a file.
+    // Throws TFileError when the file cannot be created, written or closed;
+    // what was written is kept then under a name of its own, beside FOutputPath.
     TCardIdentity ReadCardFiles(TReaderObject& reader);
     // After a whole download whose files the card signed: the download time
     // into EF Card_Download (UPDATE BINARY), the result logged. A refusal
@@ -184,8 +200,13 @@ public:
     // FResponseData as "XX " per byte, for the log; left empty when WantsLog()
     // says that nobody reads the log.
     std::string FResponseHex;
-    // "tmp.ddd" beside the executable unless set otherwise.
+    // "tmp.ddd" beside the executable unless set otherwise: every finished
+    // download replaces it whole.
     std::string FOutputPath;
+    // Only a whole driver card's download takes FOutputPath's name (--output
+    // FILE); any other leaves it as it was and is kept beside it as
+    // "<name>_nepotpuno.ddd".
+    bool FPublishWholeOnly = false;
     // The archive that keeps every download; empty: downloads stay in
     // FOutputPath only.
     std::string FArchiveFolder;
@@ -199,7 +220,23 @@ public:
     std::string FRootG2Path;
 
 private:
+    // Stores the download that `file` holds; false, and the card untouched,
+    // when it could not be stored. Fills FLastOutcome's place in the files.
+    bool StoreDownload(TCardDownloadFile& file, const TCardIdentity& identity);
+    // After a file error: what was written is kept under a name of its own.
+    void KeepAfterError(TCardDownloadFile& file);
+    // The download time into EF Card_Download of both applications, once
+    // the download is stored.
+    void WriteDownloadDate(TDownloadSteps& steps, TReaderObject& reader,
+                           const TCardIdentity& identity, std::uint32_t seconds);
+
     std::atomic<bool> FStopRequested{false};
+    // Set while the download date is written: a stop then waits for both
+    // applications, so that they never disagree. The download's thread only.
+    bool FHoldStop = false;
+    // What the last download wrote, byte for byte: its signatures are checked
+    // in it, never in a file that another download may have replaced since.
+    std::string FWrittenBytes;
 
 protected:
     // Runs DownloadCard for the press. Here on the calling thread with

@@ -24,11 +24,9 @@ bool TCardSession::VerifyDownload() {
         AddLog("Signatures not checked: " + root.Error);
         return true;
     }
-    const auto bytes = cardfile::ReadWholeFile(FOutputPath);
-    if (!bytes) {
-        AddLog("Signatures not checked: the card download file cannot be read back");
-        return true;
-    }
+    // What this download wrote, not the file by its name: another download
+    // may have replaced that since.
+    const cardfile::TBytes bytes(FWrittenBytes.begin(), FWrittenBytes.end());
     const std::string rootG2Path =
         FRootG2Path.empty() ? cardfile::FindRootG2(platform::ExecutableDir()) : FRootG2Path;
     std::optional<cardfile::TBytes> rootG2;
@@ -39,7 +37,7 @@ bool TCardSession::VerifyDownload() {
         }
     }
     const cardfile::TReport report =
-        cardfile::Verify(*bytes, &*root.Key, rootG2 ? &*rootG2 : nullptr);
+        cardfile::Verify(bytes, &*root.Key, rootG2 ? &*rootG2 : nullptr);
     for (const std::string& note : report.Notes) {
         AddLog(note);
     }
@@ -56,30 +54,22 @@ void TCardSession::SaveDownload(const TCardIdentity& identity, const std::string
     TDownloadOutcome& outcome = FLastOutcome;
     if (!fileError.empty()) {
         outcome.Error = fileError;
+        outcome.Saved = false;
         AddLog("Result: not saved, " + fileError + " (" + FOutputPath + ")");
         return;
     }
-    outcome.Saved = true;
     outcome.Whole = identity.Complete && CardNumberRead(identity.CardNumber);
     outcome.Signed = identity.NotSignedByCard == 0;
-    outcome.Path = FOutputPath;
     const std::string whole = std::string(outcome.Whole ? "whole" : "not whole") +
                               (outcome.Signed ? "" : ", not signed by the card") +
                               (outcome.SignaturesValid ? "" : ", signatures not valid");
-    // Only a driver card's download has a name to keep it under.
-    if (!FArchiveFolder.empty() && CardNumberRead(identity.CardNumber) &&
-        !identity.DownloadName.empty()) {
-        try {
-            outcome.Path =
-                archive::Save(FOutputPath, FArchiveFolder, identity.DownloadName, outcome.Whole);
-        } catch (const archive::TError& error) {
-            outcome.Error = error.what();
-            outcome.ErrorNumber = error.ErrorNumber();
-            outcome.ErrorPath = error.Path();
-            AddLog("Result: saved as " + FOutputPath + " only, " + whole +
-                   "; not archived: " + error.what());
-            return;
-        }
+    // The archive could not take it: kept under a name of its own.
+    if (!outcome.Error.empty()) {
+        AddLog(
+            "Result: " +
+            (outcome.Saved ? "saved as " + outcome.Path + " only, " : std::string("not saved, ")) +
+            whole + "; not archived: " + outcome.Error);
+        return;
     }
     AddLog("Result: saved as " + outcome.Path + ", " + whole);
 }
@@ -102,6 +92,24 @@ TCardDownload TCardSession::DownloadCard(TReaderObject& reader, SCARDCONTEXT con
     }
     download.Connected = true;
     AddLog("ATR = " + reader.ATR);
+    // The card is this download's alone until its end: another program's
+    // commands would land between ours and make both files garbage. The
+    // service makes another program's transaction wait for ours, and ours
+    // for its.
+    const pcsc::TResult held = FPCSC->BeginTransaction(reader.CardHandle);
+    if (held != pcsc::kSuccess) {
+        AddLog("SCardBeginTransaction failed with error code " + ResultHex(held) + " ");
+        AddLog(ResultNameLine(held));
+        if (held == pcsc::kSharingViolation || held == pcsc::kTimeout) {
+            download.InUse = true;
+            AddLog(FCroatian ? kCardInUseCroatian : kCardInUseEnglish);
+        }
+        // No card to read: the download is over as a failed connection is,
+        // and its lines say why.
+        download.Connected = download.InUse;
+        DisconnectCard(reader);
+        return download;
+    }
     try {
         download.Identity = ReadCardFiles(reader);
     } catch (const TFileError& error) {
@@ -112,6 +120,7 @@ TCardDownload TCardSession::DownloadCard(TReaderObject& reader, SCARDCONTEXT con
         // The file was closed on the way out; the card is released all the same.
         download.Stopped = true;
     }
+    FPCSC->EndTransaction(reader.CardHandle, SCARD_LEAVE_CARD);
     const pcsc::TResult result = DisconnectCard(reader);
     if (result == pcsc::kSuccess) {
         AddLog("SCardDisconnect succeeded.");
@@ -119,7 +128,7 @@ TCardDownload TCardSession::DownloadCard(TReaderObject& reader, SCARDCONTEXT con
         AddLog("SCardDisconnect failed with error code " + ResultHex(result) + " ");
         AddLog(ResultNameLine(result));
     }
-    if (!download.Stopped && download.FileError.empty() &&
+    if (!download.Stopped && download.FileError.empty() && FLastOutcome.Saved &&
         CardNumberRead(download.Identity.CardNumber)) {
         download.SignaturesValid = VerifyDownload();
     }
@@ -152,9 +161,19 @@ void TCardSession::BitBtn1Click() {
     std::string fileError;
     if (CardPresent(reader->CardState)) {
         const TCardDownload download = RunCardDownload(*reader);
+        if (download.InUse) {
+            EndLogUpdate();
+            ShowError(FCroatian ? kCardInUseCroatian : kCardInUseEnglish);
+            restoreButton();
+            return;
+        }
         if (!download.Connected || download.Stopped) {
             // A failed connection is logged and is all there is; a stopped
-            // download ends with the window, which needs no message.
+            // download ends with the window, which needs no message, and
+            // leaves nothing but the log's account of it.
+            if (download.Stopped) {
+                AddLog("Result: not saved, the download was stopped before every file was read");
+            }
             EndLogUpdate();
             restoreButton();
             return;
@@ -200,7 +219,7 @@ void TCardSession::BitBtn1Click() {
         }
         // Kept in the working file only: said, so that nobody looks for it
         // in the archive.
-        if (FLastOutcome.Saved && !FLastOutcome.Error.empty()) {
+        if (!FLastOutcome.Error.empty()) {
             message += std::string("\r\r") +
                        (FCroatian ? "Nije spremljeno u arhivu: " : "Not saved in the archive: ") +
                        FLastOutcome.Error;

@@ -6,6 +6,7 @@
 // 128 blanks where the layout has a record, and none where it has not; in the
 // second-generation part, whose signature length depends on the card's curve,
 // a refusal leaves no signature record.
+#include "archive/Archive.h"
 #include "main/CardDownloadFile.h"
 #include "main/CardSession.h"
 #include "main/DownloadPlan.h"
@@ -26,6 +27,8 @@ constexpr std::size_t kChunkLength = 250;
 // READ BINARY carries its offset in 15 bits (P1's top bit set means a short
 // file identifier), so the byte at 0x7FFF is the last one it can reach.
 constexpr std::size_t kAddressableBytes = 0x8000;
+// The most a record's 16-bit length can frame.
+constexpr std::size_t kRecordBytes = 0xFFFF;
 
 const std::string kSignatureBlanks(kSignatureLength, ' ');
 
@@ -158,6 +161,13 @@ public:
 
     TCardIdentity Identity;
     TApplicationSizes Sizes;
+    // EF Application_Identification_V2 was read whole and its counts taken.
+    bool Version2SizesRead = false;
+
+    static bool SizedByVersion2(TSizeRule rule) {
+        return rule == TSizeRule::BorderCrossings || rule == TSizeRule::LoadUnloadOperations ||
+               rule == TSizeRule::LoadTypeEntries;
+    }
 
     // A SELECT the card refuses leaves the file selected before it current on
     // many cards: reading on would write that file's bytes under this row's
@@ -344,8 +354,8 @@ public:
     // length can frame and READ BINARY can address. A cut is said in the log,
     // so that the short file and the closing message's warning have their reason.
     std::size_t LimitOf(std::size_t size, const std::string& name) {
-        const auto header = static_cast<std::uint16_t>(size & 0xFFFF);
-        const std::size_t limit = std::min<std::size_t>(header, kAddressableBytes);
+        // Capped, never cut to its low 16 bits: a size of 65536 + n is not n.
+        const std::size_t limit = std::min({size, kRecordBytes, kAddressableBytes});
         if (limit < size) {
             Identity.Complete = false;
         }
@@ -437,8 +447,11 @@ public:
     void ReadG2(const TG2File& row) {
         const std::string name = row.Name;
         if (!Select(row.Select)) {
-            // A version-2 file a card does not have is no fault of the download.
-            if (!(row.Version2 && S.FStatusWord == kNotFound)) {
+            // A version-2 file a card does not have is no fault of the download;
+            // but a version-2 card has EF Application_Identification_V2, and
+            // one without it cannot give a whole download.
+            if (!(row.Version2 && row.Role != TG2Role::Version2Sizes &&
+                  S.FStatusWord == kNotFound)) {
                 Identity.Complete = false;
                 S.NoteFile(row.Fid, name, TFileStatus::NotRead, TFileSigning::NotSigned);
             } else {
@@ -462,6 +475,7 @@ public:
                 Sizes = ApplicationSizesG2Of(collected);
             } else if (row.Role == TG2Role::Version2Sizes) {
                 AddVersion2Sizes(Sizes, collected);
+                Version2SizesRead = true;
             } else if (row.Role == TG2Role::Identification && Identity.CardNumber.empty()) {
                 TakeIdentity(collected);
             }
@@ -494,6 +508,15 @@ public:
         }
         for (const TG2File& row : kG2Files) {
             if (row.Version2 && Sizes.StructureVersion < 1) {
+                continue;
+            }
+            // Sized by EF Application_Identification_V2: without it read
+            // whole there is no telling their size, and a guess would cut them.
+            if (SizedByVersion2(row.Size) && !Version2SizesRead) {
+                Identity.Complete = false;
+                S.AddLog(row.Name + std::string(": not read, its size is unknown without "
+                                                "G2 EF App ID V2"));
+                S.NoteFile(row.Fid, row.Name, TFileStatus::NotRead, TFileSigning::NotSigned);
                 continue;
             }
             ReadG2(row);
@@ -529,6 +552,7 @@ private:
 TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
     const std::tm now = platform::LocalNow();
     const std::time_t downloadTime = std::time(nullptr);
+    FWrittenBytes.clear();
     TCardDownloadFile file(FOutputPath);
     TDownloadSteps steps(*this, reader, file);
     // The first application's files; a second generation's follow them with
@@ -541,48 +565,140 @@ TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
         ShowProgress(++filesDone, filesToDo);
     };
 
-    fixed(kIcc);
-    fixed(kIc);
-    if (!steps.Select(kSelectTachograph)) {
-        steps.Identity.Complete = false;
-    } else {
-        fixed(kApplicationIdentification);
-        fixed(kCardCertificate);
-        fixed(kCaCertificate);
-        fixed(kIdentification);
+    try {
+        fixed(kIcc);
+        fixed(kIc);
+        if (!steps.Select(kSelectTachograph)) {
+            steps.Identity.Complete = false;
+        } else {
+            fixed(kApplicationIdentification);
+            fixed(kCardCertificate);
+            fixed(kCaCertificate);
+            fixed(kIdentification);
 
-        steps.Identity.DownloadName = "C_" + StampText(now) + "_" + steps.Identity.DriverDisplay +
-                                      "_" + platform::Iso8859ToUtf8(steps.Identity.CardNumber, 1);
-        ShowDownloadName(steps.Identity.DownloadName);
+            steps.Identity.DownloadName = "C_" + StampText(now) + "_" +
+                                          steps.Identity.DriverDisplay + "_" +
+                                          platform::Iso8859ToUtf8(steps.Identity.CardNumber, 1);
+            ShowDownloadName(steps.Identity.DownloadName);
 
-        for (const TFixedFile& row : kLaterFixedFiles) {
-            fixed(row);
+            for (const TFixedFile& row : kLaterFixedFiles) {
+                fixed(row);
+            }
+            for (const TSizedFile& row : kSizedFiles) {
+                steps.ReadSized(row);
+                ShowProgress(++filesDone, filesToDo);
+            }
+            // Never between a hash and its signature: selecting an application
+            // deletes the card's hash.
+            steps.ReadSecondGeneration();
         }
-        for (const TSizedFile& row : kSizedFiles) {
-            steps.ReadSized(row);
-            ShowProgress(++filesDone, filesToDo);
-        }
-        // Never between a hash and its signature: selecting an application
-        // deletes the card's hash.
-        steps.ReadSecondGeneration();
+        file.Close();
+    } catch (const TFileError&) {
+        // What was written is not lost with the error: it is kept under a
+        // name that no other download takes, and never as the target's.
+        KeepAfterError(file);
+        throw;
     }
-    file.Close();
+    FWrittenBytes = file.Bytes();
     const TCardIdentity identity = steps.Identity;
+    if (!StoreDownload(file, identity)) {
+        return identity;
+    }
     if (FUpdateCardDownload && identity.Complete && identity.NotSignedByCard == 0 &&
         CardNumberRead(identity.CardNumber)) {
-        const auto seconds = static_cast<std::uint32_t>(downloadTime);
-        if (identity.Generation == 2) {
-            // Both applications learn the date: first the second's, selected
-            // now, then the first's.
-            if (steps.UpdateLastDownload(seconds, "G2 EF Card Download") &&
-                steps.Select(kSelectTachograph)) {
-                UpdateLastDownload(reader, seconds);
-            }
-        } else {
-            UpdateLastDownload(reader, seconds);
-        }
+        WriteDownloadDate(steps, reader, identity, static_cast<std::uint32_t>(downloadTime));
     }
     return identity;
+}
+
+void TCardSession::KeepAfterError(TCardDownloadFile& file) {
+    if (file.Named()) {
+        return;
+    }
+    try {
+        AddLog("What was read is kept as " +
+               file.Keep(PathStem(FOutputPath) + archive::kNotWholeSuffix));
+    } catch (const TFileError&) {
+        // The error on its way says enough.
+    }
+}
+
+bool TCardSession::StoreDownload(TCardDownloadFile& file, const TCardIdentity& identity) {
+    TDownloadOutcome& outcome = FLastOutcome;
+    const bool driverCard = CardNumberRead(identity.CardNumber);
+    const bool whole = identity.Complete && driverCard;
+    outcome.Path.clear();
+    // The archive first: it is where the download is kept for good.
+    if (!FArchiveFolder.empty() && driverCard && !identity.DownloadName.empty()) {
+        try {
+            outcome.Path = archive::Save(archive::TBytes{file.Bytes()}, FArchiveFolder,
+                                         identity.DownloadName, whole);
+        } catch (const archive::TError& error) {
+            outcome.Error = error.what();
+            outcome.ErrorNumber = error.ErrorNumber();
+            outcome.ErrorPath = error.Path();
+            // Kept under a name of its own: the next download's file would
+            // take the place of the shared one.
+            try {
+                outcome.Path = file.Keep(PathStem(FOutputPath) + "_" +
+                                         PathStem(archive::FileName(identity.DownloadName, whole)));
+                outcome.Saved = true;
+                AddLog("Not archived: " + outcome.Error + "; the download is kept as " +
+                       outcome.Path);
+            } catch (const TFileError& kept) {
+                AddLog("Not archived: " + outcome.Error +
+                       "; the download cannot be kept: " + kept.what());
+            }
+            return false;
+        }
+    }
+    // --output FILE takes only a whole driver card's download; the shared
+    // working file takes every finished one.
+    try {
+        if (FPublishWholeOnly && !whole) {
+            const std::string kept = file.Keep(PathStem(FOutputPath) + archive::kNotWholeSuffix);
+            if (outcome.Path.empty()) {
+                outcome.Path = kept;
+            }
+            AddLog(FOutputPath + " is left as it was: the download is not whole; it is kept as " +
+                   kept);
+        } else {
+            file.Publish(FOutputPath);
+            if (outcome.Path.empty()) {
+                outcome.Path = FOutputPath;
+            }
+        }
+    } catch (const TFileError&) {
+        KeepAfterError(file);
+        throw;
+    }
+    outcome.Saved = true;
+    return true;
+}
+
+void TCardSession::WriteDownloadDate(TDownloadSteps& steps, TReaderObject& reader,
+                                     const TCardIdentity& identity, std::uint32_t seconds) {
+    if (FStopRequested) {
+        AddLog(NameOf(kCardDownload) +
+               ": the download was stopped; the card keeps its last download date");
+        return;
+    }
+    // Both applications or neither: a stop asked meanwhile waits for the end.
+    FHoldStop = true;
+    struct TRelease {
+        bool& Hold;
+        ~TRelease() { Hold = false; }
+    } release{FHoldStop};
+    if (identity.Generation == 2) {
+        // Both applications learn the date: first the second's, selected
+        // now, then the first's.
+        if (steps.UpdateLastDownload(seconds, "G2 EF Card Download") &&
+            steps.Select(kSelectTachograph)) {
+            UpdateLastDownload(reader, seconds);
+        }
+    } else {
+        UpdateLastDownload(reader, seconds);
+    }
 }
 
 void TCardSession::UpdateLastDownload(TReaderObject& reader, std::uint32_t seconds) {

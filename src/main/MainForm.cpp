@@ -229,6 +229,10 @@ void TMainForm::ChooseWorkingFile() {
         return;
     }
     FOutputPath = working.Path;
+    // What a download ended by force (a crash, a power cut) left beside it
+    // and in the archive; never another running download's.
+    RemoveStaleWorkingFiles(FOutputPath);
+    archive::RemoveStaleCopies(FArchiveFolder);
     if (working.InDataFolder) {
         AddLog("The program's folder " + beside + " cannot be written; the working file is " +
                FOutputPath);

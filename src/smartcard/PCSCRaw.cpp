@@ -101,9 +101,11 @@ int TPCSCRaw::Load(const std::string& library) {
     auto resolve = [&module](auto& entry, const char* name) {
         entry = reinterpret_cast<std::remove_reference_t<decltype(entry)>>(module.Symbol(name));
     };
+    resolve(Entry.BeginTransaction, "SCardBeginTransaction");
     resolve(Entry.Cancel, "SCardCancel");
     resolve(Entry.Connect, DRAVIK_PCSC_TEXT_NAME("SCardConnect"));
     resolve(Entry.Disconnect, "SCardDisconnect");
+    resolve(Entry.EndTransaction, "SCardEndTransaction");
     resolve(Entry.EstablishContext, "SCardEstablishContext");
     resolve(Entry.GetStatusChange, DRAVIK_PCSC_TEXT_NAME("SCardGetStatusChange"));
     resolve(Entry.ListReaders, DRAVIK_PCSC_TEXT_NAME("SCardListReaders"));
@@ -188,6 +190,20 @@ pcsc::TResult TPCSCRaw::Disconnect(SCARDHANDLE card, DWORD disposition) const {
         return pcsc::kInternalError;
     }
     return Narrow(Entry.Disconnect(card, disposition));
+}
+
+pcsc::TResult TPCSCRaw::BeginTransaction(SCARDHANDLE card) const {
+    if (!Loaded) {
+        return pcsc::kInternalError;
+    }
+    return Narrow(Entry.BeginTransaction(card));
+}
+
+pcsc::TResult TPCSCRaw::EndTransaction(SCARDHANDLE card, DWORD disposition) const {
+    if (!Loaded) {
+        return pcsc::kInternalError;
+    }
+    return Narrow(Entry.EndTransaction(card, disposition));
 }
 
 std::string TPCSCRaw::ResultName(pcsc::TResult code) {

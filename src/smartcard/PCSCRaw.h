@@ -39,15 +39,21 @@ public:
                            SCARD_IO_REQUEST* recvPci, unsigned char* recvBuffer,
                            DWORD* recvLength) const;
     pcsc::TResult Disconnect(SCARDHANDLE card, DWORD disposition) const;
+    // The card to this connection alone until EndTransaction: another
+    // connection's commands wait meanwhile (or its transaction does).
+    pcsc::TResult BeginTransaction(SCARDHANDLE card) const;
+    pcsc::TResult EndTransaction(SCARDHANDLE card, DWORD disposition) const;
 
     // "SCARD_" and the symbolic name of a result code; "SCARD_??" for unknown codes.
     static std::string ResultName(pcsc::TResult code);
 
 private:
     struct TEntryPoints {
+        decltype(&SCardBeginTransaction) BeginTransaction = nullptr;
         decltype(&SCardCancel) Cancel = nullptr;
         decltype(&SCardConnect) Connect = nullptr;
         decltype(&SCardDisconnect) Disconnect = nullptr;
+        decltype(&SCardEndTransaction) EndTransaction = nullptr;
         decltype(&SCardEstablishContext) EstablishContext = nullptr;
         decltype(&SCardGetStatusChange) GetStatusChange = nullptr;
         decltype(&SCardListReaders) ListReaders = nullptr;

@@ -18,14 +18,15 @@ namespace pcsc {
 using TResult = std::uint32_t;
 
 constexpr TResult kSuccess = 0;
-constexpr TResult kInternalError = 0x80100001u;  // SCARD_F_INTERNAL_ERROR
-constexpr TResult kCancelled = 0x80100002u;      // SCARD_E_CANCELLED
-constexpr TResult kTimeout = 0x8010000Au;        // SCARD_E_TIMEOUT
-constexpr TResult kNoReaders = 0x8010002Eu;      // SCARD_E_NO_READERS_AVAILABLE
-constexpr TResult kInvalidHandle = 0x80100003u;  // SCARD_E_INVALID_HANDLE
-constexpr TResult kCommError = 0x80100013u;      // SCARD_F_COMM_ERROR
-constexpr TResult kNoService = 0x8010001Du;      // SCARD_E_NO_SERVICE
-constexpr TResult kServiceStopped = 0x8010001Eu; // SCARD_E_SERVICE_STOPPED
+constexpr TResult kInternalError = 0x80100001u;    // SCARD_F_INTERNAL_ERROR
+constexpr TResult kCancelled = 0x80100002u;        // SCARD_E_CANCELLED
+constexpr TResult kTimeout = 0x8010000Au;          // SCARD_E_TIMEOUT
+constexpr TResult kSharingViolation = 0x8010000Bu; // SCARD_E_SHARING_VIOLATION
+constexpr TResult kNoReaders = 0x8010002Eu;        // SCARD_E_NO_READERS_AVAILABLE
+constexpr TResult kInvalidHandle = 0x80100003u;    // SCARD_E_INVALID_HANDLE
+constexpr TResult kCommError = 0x80100013u;        // SCARD_F_COMM_ERROR
+constexpr TResult kNoService = 0x8010001Du;        // SCARD_E_NO_SERVICE
+constexpr TResult kServiceStopped = 0x8010001Eu;   // SCARD_E_SERVICE_STOPPED
 
 // A context that met one of these never works again, even once the service is
 // back: only a new context does.

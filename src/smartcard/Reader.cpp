@@ -278,8 +278,24 @@ void TReaderObject::UpdateCardState() {
         UpdateATR(ReaderState.rgbAtr, count);
     }
     const std::uint8_t code = CardStateFromReaderState(ReaderState);
+    const long count = static_cast<long>(ReaderState.dwEventState >> 16);
+    const bool counted = EventCount >= 0 && count != 0 && count != EventCount;
+    if (count != 0) {
+        EventCount = count;
+    }
+    const bool present = code == csExclusive || code == csShared || code == csAvailable;
     if (code == CardState) {
-        return;
+        // The same state, but the reader counted events since: the card was
+        // taken out and another (or the same) put in between two reports.
+        // Told as the removal and the insertion that it was.
+        if (!counted || !present) {
+            return;
+        }
+        CardState = csNoCard;
+        CardHandle = pcsc::kNoCardHandle;
+        if (OnCardStateChanged) {
+            OnCardStateChanged(this);
+        }
     }
     CardState = code;
     if (code == csNoCard) {

@@ -128,6 +128,10 @@ public:
 
 private:
     std::unique_ptr<TCardStateThread> Watcher;
+    // The reader's event counter (the high word of the event state) at the
+    // last report; -1 before the first. It counts insertions and removals, so
+    // that a card swapped for another between two reports is seen.
+    long EventCount = -1;
 };
 
 // The card-state code of a reader state; see TCardState.

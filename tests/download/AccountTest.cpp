@@ -51,6 +51,19 @@ TEST(DownloadAccount, AnyBytesMakeValidJsonAndPrintableAccounts) {
     }
 }
 
+// C1 control characters steer a terminal as C0 ones do: U+009B (and a lone
+// byte 0x9B, to an 8-bit terminal) begins a command. Letters stay as they are.
+TEST(DownloadAccount, NoControlCharacterOfEitherSetReachesTheTerminal) {
+    TDownloadReport report;
+    report.Reader = "R";
+    report.CardNumber = "D1\xC2\x9B"
+                        "2J\x9B"
+                        "2J";
+    report.Driver = "\xC5\xBD_\xC2\x85\xC2\xA0\xC2\x9F";
+    const std::string line = AccountLine(report);
+    EXPECT_NE(line.find("card D1?2J?2J, driver \xC5\xBD_?\xC2\xA0?"), std::string::npos) << line;
+}
+
 TEST(WindowSettings, TheArchiveFolderIsReadAsTheWindowsToolkitWroteIt) {
     const std::string ini = "[General]\r\n"
                             "archiveFolder=\"/tmp/a,b;c=d\\\\e\\\"f\\tg @h \"\r\n"

@@ -437,18 +437,36 @@ LONG SCardTransmit(SCARDHANDLE hCard, const SCARD_IO_REQUEST* pioSendPci, LPCBYT
     });
 }
 
+// One program in the fake: a transaction is granted on any live connection,
+// and a test forces the answers of one held elsewhere.
+LONG SCardBeginTransaction(SCARDHANDLE hCard) {
+    TCall call = Named("SCardBeginTransaction");
+    call.Context = static_cast<std::uint64_t>(hCard);
+    return Serve(std::move(call), [&](TService& service, TLock&, TCall&) -> LONG {
+        const auto found = service.Cards.find(hCard);
+        if (found == service.Cards.end()) {
+            return service.Up ? SCARD_E_INVALID_HANDLE : SCARD_E_NO_SERVICE;
+        }
+        return CheckConnection(service, found->second);
+    });
+}
+
+LONG SCardEndTransaction(SCARDHANDLE hCard, DWORD) {
+    TCall call = Named("SCardEndTransaction");
+    call.Context = static_cast<std::uint64_t>(hCard);
+    return Serve(std::move(call), [&](TService& service, TLock&, TCall&) -> LONG {
+        const auto found = service.Cards.find(hCard);
+        if (found == service.Cards.end()) {
+            return service.Up ? SCARD_E_INVALID_HANDLE : SCARD_E_NO_SERVICE;
+        }
+        return CheckConnection(service, found->second);
+    });
+}
+
 // Exported because a PC/SC library must have them; the program never calls them.
 
 LONG SCardReconnect(SCARDHANDLE hCard, DWORD, DWORD, DWORD, LPDWORD) {
     return Unsupported("SCardReconnect", static_cast<std::uint64_t>(hCard));
-}
-
-LONG SCardBeginTransaction(SCARDHANDLE hCard) {
-    return Unsupported("SCardBeginTransaction", static_cast<std::uint64_t>(hCard));
-}
-
-LONG SCardEndTransaction(SCARDHANDLE hCard, DWORD) {
-    return Unsupported("SCardEndTransaction", static_cast<std::uint64_t>(hCard));
 }
 
 LONG SCardStatus(SCARDHANDLE hCard, LPSTR, LPDWORD, LPDWORD, LPDWORD, LPBYTE, LPDWORD) {

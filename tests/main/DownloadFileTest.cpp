@@ -426,7 +426,7 @@ TEST_F(ReadCardFilesTest, AFixedSizeFileAnsweredShortIsNotWhole) {
 TEST_F(ReadCardFilesTest, SizesBeyondReadBinaryAreReadAsFarAsItReaches) {
     cardsim::TCardOptions options;
     options.VehicleRecords = 2000;           // 62002 bytes: fits a header, not the offsets
-    options.ActivityStructureLength = 65535; // 65539 bytes: the header keeps 0003
+    options.ActivityStructureLength = 65535; // 65539 bytes: past any header, never cut to 0003
     InsertDriverCard(options);
     Download();
 
@@ -439,7 +439,8 @@ TEST_F(ReadCardFilesTest, SizesBeyondReadBinaryAreReadAsFarAsItReaches) {
             std::string("\x05\x05\x00\x80\x00", 5) + vehicles.substr(0, 0x8000) +
                 Signature(0x0505));
     Replace(expected, 0x0504,
-            std::string("\x05\x04\x00\x00\x03", 5) + activities.substr(0, 3) + Signature(0x0504));
+            std::string("\x05\x04\x00\x80\x00", 5) + activities.substr(0, 0x8000) +
+                Signature(0x0504));
     EXPECT_EQ(OutputFile(), Join(expected));
 
     // No offset ever has P1's top bit set; the last chunk ends at 0x7FFF.
@@ -449,13 +450,17 @@ TEST_F(ReadCardFilesTest, SizesBeyondReadBinaryAreReadAsFarAsItReaches) {
         ASSERT_LT(read[2], 0x80);
     }
     EXPECT_EQ(reads.back(), ReadBinary(32750, 18));
-    EXPECT_EQ(CommandsAfter(SelectOf(0x0504)), std::vector<Bytes>({ReadBinary(0, 3)}));
+    // Capped at what a record frames and READ BINARY reaches, not its low 16 bits.
+    const auto activityReads = CommandsAfter(SelectOf(0x0504));
+    ASSERT_EQ(activityReads.size(), 132u);
+    EXPECT_EQ(activityReads.back(), ReadBinary(32750, 18));
 
     EXPECT_TRUE(
         Logged("EF Vehicles_Used: size 62002 exceeds what READ BINARY can address; reading 32768 "
                "bytes"));
     EXPECT_TRUE(Logged(
-        "EF Driver_Activity_Data: size 65539 exceeds the record's 16-bit length; reading 3 bytes"));
+        "EF Driver_Activity_Data: size 65539 exceeds the record's 16-bit length; reading 32768 "
+        "bytes"));
 }
 
 TEST_F(ReadCardFilesTest, TheLargestAddressableSizeIsReadWhole) {

@@ -19,6 +19,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -489,7 +490,11 @@ TEST_F(BitBtn1ClickTest, AWriteFailingMidwayKeepsWhatWasWrittenBeforeIt) {
             TFileSizeLimit limit(expected.size());
             Click();
         }
-        EXPECT_EQ(OutputFile(), expected) << std::hex << fid;
+        // Kept under a name of its own, never as the shared working file.
+        const std::string kept = Scratch.Path.string() + "/tmp_nepotpuno.ddd";
+        EXPECT_EQ(ReadWholeFile(kept), expected) << std::hex << fid;
+        EXPECT_FALSE(std::filesystem::exists(Session.FOutputPath));
+        std::filesystem::remove(kept);
         EXPECT_EQ(Session.Errors.back(), "I/O error " + std::to_string(EFBIG));
         EXPECT_TRUE(Session.Messages.empty());
         EXPECT_EQ(Session.Log.back(),
@@ -504,11 +509,12 @@ TEST_F(BitBtn1ClickTest, AWriteFailingMidwayKeepsWhatWasWrittenBeforeIt) {
             continue;
         }
         EXPECT_EQ(countLine("EF events data all:"), 1);
-        ASSERT_GE(Session.Log.size(), 6u);
-        EXPECT_EQ(Session.Log[Session.Log.size() - 6], "EF faults data all:");
-        EXPECT_EQ(Session.Log[Session.Log.size() - 5],
+        ASSERT_GE(Session.Log.size(), 7u);
+        EXPECT_EQ(Session.Log[Session.Log.size() - 7], "EF faults data all:");
+        EXPECT_EQ(Session.Log[Session.Log.size() - 6],
                   Printable(FileOf(Image, ef::FaultsData).substr(0, 24 * 48)));
-        EXPECT_EQ(Session.Log[Session.Log.size() - 4], "EF Faults_Data ComputeDigitalSignature OK");
+        EXPECT_EQ(Session.Log[Session.Log.size() - 5], "EF Faults_Data ComputeDigitalSignature OK");
+        EXPECT_EQ(Session.Log[Session.Log.size() - 3], "What was read is kept as " + kept);
     }
 }
 
@@ -574,17 +580,23 @@ TEST_F(BitBtn1ClickTest, ARefusedFileIsReportedAsAccessDenied) {
     ExpectRestored();
 }
 
-TEST_F(BitBtn1ClickTest, AFileAnotherWriterHoldsIsLeftAsItIs) {
+// Another download still holding the shared file is neither waited for nor
+// cut: this one writes its own file and then takes the name whole, and what
+// the other has open stays the other's.
+TEST_F(BitBtn1ClickTest, AFileAnotherWriterHoldsIsReplacedWholeAndTheirsLeftAlone) {
     InsertDriverCard();
     WriteWholeFile(Session.FOutputPath, kPreviousFile);
     const int other = ::open(Session.FOutputPath.c_str(), O_RDWR | O_CLOEXEC);
     ASSERT_GE(other, 0);
     ASSERT_EQ(::flock(other, LOCK_EX), 0);
     Click();
+    std::string theirs(kPreviousFile.size(), '\0');
+    EXPECT_EQ(::pread(other, theirs.data(), theirs.size(), 0), static_cast<ssize_t>(theirs.size()));
     ::close(other);
-    EXPECT_EQ(Session.Errors,
-              std::vector<std::string>({"I/O error " + std::to_string(EWOULDBLOCK)}));
-    EXPECT_EQ(OutputFile(), kPreviousFile);
+    EXPECT_EQ(theirs, kPreviousFile);
+    EXPECT_TRUE(Session.Errors.empty());
+    EXPECT_EQ(OutputFile(), Join(CompleteDownload(Image)));
+    EXPECT_EQ(WorkingFileBeside(Session.FOutputPath), "");
     ExpectDisconnected();
     ExpectRestored();
 }
@@ -609,14 +621,16 @@ TEST_F(BitBtn1ClickTest, TheFileIsTheOwnersAloneAndUnlockedAfterwards) {
     EXPECT_EQ(info.st_mode & 07777, 0600u);
 }
 
-TEST_F(BitBtn1ClickTest, ALinkInTheFilesPlaceIsRefusedAndWhatItPointsToKept) {
+TEST_F(BitBtn1ClickTest, ALinkInTheFilesPlaceIsReplacedAndWhatItPointsToKept) {
     InsertDriverCard();
     const std::filesystem::path target = Scratch.Path / "elsewhere";
     WriteWholeFile(target, kPreviousFile);
     ::chmod(target.c_str(), 0644);
     std::filesystem::create_symlink(target, Session.FOutputPath);
     Click();
-    EXPECT_EQ(Session.Errors, std::vector<std::string>({"I/O error " + std::to_string(ELOOP)}));
+    EXPECT_TRUE(Session.Errors.empty());
+    EXPECT_FALSE(std::filesystem::is_symlink(Session.FOutputPath));
+    EXPECT_EQ(OutputFile(), Join(CompleteDownload(Image)));
     EXPECT_EQ(ReadWholeFile(target), kPreviousFile);
     struct stat info {};
     ASSERT_EQ(::stat(target.c_str(), &info), 0);
@@ -624,7 +638,9 @@ TEST_F(BitBtn1ClickTest, ALinkInTheFilesPlaceIsRefusedAndWhatItPointsToKept) {
     ExpectDisconnected();
 }
 
-TEST_F(BitBtn1ClickTest, AnotherUsersFileThatWeMayWriteIsWrittenWithItsOwnMode) {
+// The shared file is replaced, never written in place: the new one is the
+// downloading user's alone, whoever owned the one before.
+TEST_F(BitBtn1ClickTest, AnotherUsersFileIsReplacedByOneOfOurOwn) {
     if (::geteuid() != 0) {
         GTEST_SKIP() << "needs root to give the file to another user";
     }
@@ -646,8 +662,8 @@ TEST_F(BitBtn1ClickTest, AnotherUsersFileThatWeMayWriteIsWrittenWithItsOwnMode) 
     EXPECT_EQ(OutputFile(), Join(CompleteDownload(Image)));
     struct stat info {};
     ASSERT_EQ(::stat(Session.FOutputPath.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0666u);
-    EXPECT_EQ(info.st_uid, kOwner);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    EXPECT_EQ(info.st_uid, kWriter);
 }
 
 #else
@@ -687,8 +703,11 @@ TEST_F(BitBtn1ClickTest, AFileAnotherWriterHoldsIsLeftAsItIs) {
     ASSERT_NE(other, INVALID_HANDLE_VALUE);
     Click();
     CloseHandle(other);
-    EXPECT_EQ(Session.Errors, std::vector<std::string>({"I/O error 32"}));
+    // The download was written beside it, and its replacing refused: the
+    // file stays as it was, and what was read is kept under its own name.
+    EXPECT_EQ(Session.Errors.size(), 1u);
     EXPECT_EQ(OutputFile(), kPreviousFile);
+    EXPECT_EQ(ReadWholeFile(Scratch.Path / "tmp_nepotpuno.ddd"), Join(CompleteDownload(Image)));
     ExpectDisconnected();
     ExpectRestored();
 }
@@ -705,9 +724,10 @@ TEST_F(BitBtn1ClickTest, WhileWrittenTheFileIsSharedForReadingOnly) {
         bool Writable = true;
     };
     auto seen = std::make_shared<TSeen>();
-    const std::string path = Session.FOutputPath;
-    InsertCard([card, seen, path](const Bytes& apdu) {
-        if (!seen->Checked && std::filesystem::exists(path)) {
+    const std::string target = Session.FOutputPath;
+    InsertCard([card, seen, target](const Bytes& apdu) {
+        const std::string path = WorkingFileBeside(target);
+        if (!seen->Checked && !path.empty()) {
             seen->Checked = true;
             const DWORD all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
             const HANDLE reader = OpenShared(path, GENERIC_READ, all);
@@ -724,7 +744,7 @@ TEST_F(BitBtn1ClickTest, WhileWrittenTheFileIsSharedForReadingOnly) {
     EXPECT_TRUE(seen->Readable);
     EXPECT_FALSE(seen->Writable);
     EXPECT_EQ(OutputFile(), Join(CompleteDownload(image)));
-    const HANDLE after = OpenShared(path, GENERIC_WRITE, 0);
+    const HANDLE after = OpenShared(target, GENERIC_WRITE, 0);
     EXPECT_NE(after, INVALID_HANDLE_VALUE);
     CloseHandle(after);
 }
@@ -750,10 +770,10 @@ TEST_F(BitBtn1ClickTest, EveryRecordAndChunkIsOnDiskBeforeTheNextCommand) {
     auto card = std::make_shared<cardsim::TDriverCard>(image);
     // What the file on disk holds when each command reaches the card.
     auto onDisk = std::make_shared<std::vector<std::pair<Bytes, std::uintmax_t>>>();
-    const std::string path = Session.FOutputPath;
-    InsertCard([card, onDisk, path](const Bytes& apdu) {
+    const std::string target = Session.FOutputPath;
+    InsertCard([card, onDisk, target](const Bytes& apdu) {
         std::error_code error;
-        const auto size = std::filesystem::file_size(path, error);
+        const auto size = std::filesystem::file_size(WorkingFileBeside(target), error);
         onDisk->emplace_back(apdu, error ? 0 : size);
         return card->Process(apdu);
     });
@@ -782,6 +802,153 @@ TEST_F(BitBtn1ClickTest, EveryRecordAndChunkIsOnDiskBeforeTheNextCommand) {
     }
     EXPECT_EQ(checked, segments.size());
 }
+
+// ------------------------------------------------ stored before the card is told
+
+namespace {
+
+const Bytes kProbeG2 = {0x00, 0xA4, 0x04, 0x0C, 0x06, 0xFF, 0x53, 0x4D, 0x52, 0x44, 0x54};
+
+bool HasLine(const std::vector<std::string>& log, const std::string& line) {
+    return std::find(log.begin(), log.end(), line) != log.end();
+}
+
+} // namespace
+
+// The archive cannot take the download: the card keeps its last download
+// date, and the download is kept beside the working file under a name that
+// no other download takes.
+TEST_F(BitBtn1ClickTest, AStoreThatFailsLeavesTheCardUntouchedAndKeepsTheDownloadApart) {
+    InsertDriverCard();
+    WriteWholeFile(Scratch.Path / "archive", "not a folder");
+    Session.FArchiveFolder = (Scratch.Path / "archive").string();
+    WriteWholeFile(Session.FOutputPath, kPreviousFile);
+    Click();
+    EXPECT_EQ(Card->FileContents(ef::CardDownload), *Image.Find(ef::CardDownload));
+    EXPECT_FALSE(HasLine(Session.Log, "EF Card Download UpdateBinary OK"));
+    const std::string kept = Session.FLastOutcome.Path;
+    EXPECT_EQ(kept,
+              (Scratch.Path / ("tmp_" + Session.FLastIdentity.DownloadName + ".ddd")).string());
+    EXPECT_EQ(ReadWholeFile(kept), Join(CompleteDownload(Image)));
+    EXPECT_EQ(OutputFile(), kPreviousFile);
+    ASSERT_EQ(Session.Messages.size(), 1u);
+    EXPECT_NE(Session.Messages[0].find("Nije spremljeno u arhivu: "), std::string::npos);
+}
+
+// A stop asked once every file was read (here with the last command of the
+// reading, the probe for a second application) keeps the download; the card
+// then keeps its date, which is written only when nobody asked to stop.
+TEST_F(BitBtn1ClickTest, AStopAfterEveryFileWasReadKeepsTheDownload) {
+    const cardsim::TCardImage image = cardsim::BuildDriverCard();
+    Image = image;
+    Card = std::make_shared<cardsim::TDriverCard>(image);
+    TTestSession* session = &Session;
+    InsertCard([card = Card, session](const Bytes& apdu) {
+        if (apdu == kProbeG2) {
+            session->StopDownload();
+        }
+        return card->Process(apdu);
+    });
+    Click();
+    EXPECT_EQ(OutputFile(), Join(CompleteDownload(image)));
+    EXPECT_EQ(Card->FileContents(ef::CardDownload), *image.Find(ef::CardDownload));
+    EXPECT_TRUE(HasLine(Session.Log, "EF Card Download: the download was stopped; the card keeps "
+                                     "its last download date"));
+    EXPECT_EQ(Session.Log.back(), SavedLine(Session.FOutputPath, true));
+    ExpectDisconnected();
+    ExpectRestored();
+}
+
+// Whatever leaves a download not whole leaves the card's date as it was.
+TEST_F(BitBtn1ClickTest, AnIncompleteDownloadLeavesTheCardsDownloadDateAsItWas) {
+    InsertDriverCard();
+    Card->FailCommand(SelectOf(0x0506), 0x6A82);
+    Click();
+    EXPECT_EQ(Session.Log.back(), SavedLine(Session.FOutputPath, false));
+    EXPECT_EQ(Card->FileContents(ef::CardDownload), *Image.Find(ef::CardDownload));
+    for (const Bytes& command : Commands()) {
+        EXPECT_FALSE(command.size() >= 2 && command[1] == 0xD6) << "an UPDATE BINARY was sent";
+    }
+}
+
+// --output FILE: only a whole driver card's download replaces FILE; what was
+// read of another is kept beside it as <name>_nepotpuno.ddd.
+TEST_F(BitBtn1ClickTest, AFileToPublishTakesOnlyAWholeDownload) {
+    InsertDriverCard();
+    Session.FPublishWholeOnly = true;
+    WriteWholeFile(Session.FOutputPath, kPreviousFile);
+    Card->FailCommand(SelectOf(0x0506), 0x6A82);
+    Click();
+    EXPECT_EQ(OutputFile(), kPreviousFile);
+    const std::string kept = (Scratch.Path / "tmp_nepotpuno.ddd").string();
+    EXPECT_EQ(Session.FLastOutcome.Path, kept);
+    const std::string partial = ReadWholeFile(kept);
+    EXPECT_FALSE(partial.empty());
+    EXPECT_LT(partial.size(), Join(CompleteDownload(Image)).size());
+
+    fakepcsc::RemoveCard(kReaderName);
+    ASSERT_TRUE(PumpUntil([this] { return Reader->CardState == csNoCard; }));
+    InsertDriverCard();
+    Click();
+    EXPECT_EQ(OutputFile(), Join(CompleteDownload(Image)));
+    EXPECT_EQ(ReadWholeFile(kept), partial);
+}
+
+// The card is the download's alone from its first command to its last; a
+// card that another program holds is said to be in use, and nothing is read.
+TEST_F(BitBtn1ClickTest, TheCardIsHeldForTheWholeExchangeOrSaidToBeInUse) {
+    InsertDriverCard();
+    Click();
+    std::vector<std::string> order;
+    for (const fakepcsc::TCall& call : fakepcsc::Calls()) {
+        if (order.empty() || order.back() != call.Function) {
+            order.push_back(call.Function);
+        }
+    }
+    const auto at = [&](const std::string& name) {
+        return std::find(order.begin(), order.end(), name) - order.begin();
+    };
+    EXPECT_LT(at("SCardConnect"), at("SCardBeginTransaction"));
+    EXPECT_LT(at("SCardBeginTransaction"), at("SCardTransmit"));
+    EXPECT_LT(at("SCardEndTransaction"), at("SCardDisconnect"));
+    EXPECT_EQ(order[static_cast<std::size_t>(at("SCardEndTransaction")) - 1], "SCardTransmit");
+    EXPECT_EQ(fakepcsc::Calls("SCardBeginTransaction").size(), 1u);
+
+    WriteWholeFile(Session.FOutputPath, kPreviousFile);
+    fakepcsc::ForceResult("SCardBeginTransaction", 0x8010000Bu);
+    Click();
+    fakepcsc::ForceResult("SCardBeginTransaction", 0);
+    EXPECT_EQ(Session.Errors.back(), kCardInUseCroatian);
+    EXPECT_TRUE(fakepcsc::Calls("SCardTransmit").empty());
+    EXPECT_EQ(OutputFile(), kPreviousFile);
+    ExpectDisconnected();
+    ExpectRestored();
+}
+
+#ifndef _WIN32
+// A working file that a process no longer running left is removed; one of
+// this process, or of a process that runs (here the system's first), stays.
+TEST_F(BitBtn1ClickTest, StaleWorkingFilesAreRemovedAndRunningOnesKept) {
+    const std::filesystem::path folder = Scratch.Path;
+    pid_t ended = ::fork();
+    if (ended == 0) {
+        _exit(0);
+    }
+    ::waitpid(ended, nullptr, 0);
+    const auto part = [&](long pid) {
+        return folder / (".tmp.ddd." + std::to_string(pid) + "-1.part");
+    };
+    for (const long pid : {static_cast<long>(ended), static_cast<long>(::getpid()), 1L}) {
+        WriteWholeFile(part(pid), "a working file");
+    }
+    WriteWholeFile(folder / ".other.ddd.1-1.part", "not beside tmp.ddd");
+    RemoveStaleWorkingFiles(Session.FOutputPath);
+    EXPECT_FALSE(std::filesystem::exists(part(ended)));
+    EXPECT_TRUE(std::filesystem::exists(part(::getpid())));
+    EXPECT_TRUE(std::filesystem::exists(part(1)));
+    EXPECT_TRUE(std::filesystem::exists(folder / ".other.ddd.1-1.part"));
+}
+#endif
 
 // ------------------------------------------------------------ card signatures
 

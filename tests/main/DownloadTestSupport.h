@@ -100,6 +100,21 @@ inline std::string ReadWholeFile(const std::filesystem::path& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// The working file a download is writing beside `target` now (hidden, named
+// for its process, ending in ".part"); empty when there is none.
+inline std::string WorkingFileBeside(const std::filesystem::path& target) {
+    std::error_code error;
+    const std::string begin = "." + target.filename().string() + ".";
+    for (const auto& entry : std::filesystem::directory_iterator(target.parent_path(), error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(begin, 0) == 0 && name.size() > 5 &&
+            name.compare(name.size() - 5, 5, ".part") == 0) {
+            return entry.path().string();
+        }
+    }
+    return {};
+}
+
 inline void WriteWholeFile(const std::filesystem::path& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << bytes;

@@ -247,3 +247,40 @@ TEST_F(Gen2DownloadTest, WithoutTheG2RootTheSecondPartIsNotCheckedNotInvalid) {
     EXPECT_TRUE(Session.VerifyDownload());
     EXPECT_EQ(Session.Log.back().rfind("Signatures valid: ", 0), 0u) << Session.Log.back();
 }
+
+// A version-2 card has EF Application_Identification_V2: without it the files
+// it sizes cannot be read whole, nor guessed at, and the download is not
+// whole; the card keeps its last download date.
+TEST_F(Gen2DownloadTest, AVersion2CardWithoutItsSizesIsNotWhole) {
+    cardsim::TCardImage image = cardsim::BuildDriverCard(Gen2(2));
+    image.Remove(G2(0x0525));
+    InsertImage(image);
+    const TCardIdentity identity = Download();
+    EXPECT_EQ(identity.Generation, 2);
+    EXPECT_FALSE(identity.Complete);
+    for (const std::uint16_t fid : {0x0528, 0x0529, 0x0530}) {
+        for (const Bytes& command : Commands()) {
+            EXPECT_NE(command, SelectOf(fid)) << std::hex << fid;
+        }
+    }
+    for (const auto& record : Records()) {
+        EXPECT_FALSE(record.Type == 0x02 && record.Fid >= 0x0528 && record.Fid <= 0x0530)
+            << std::hex << record.Fid;
+    }
+    EXPECT_EQ(Card->FileContents(ef::CardDownload), *Image.Find(ef::CardDownload));
+}
+
+// Only the version-2 files that a card may lack are "not on the card": a
+// mandatory G2 file that answers 6A82 leaves the download not whole.
+TEST_F(Gen2DownloadTest, AMandatoryG2FileMissingIsNeverWhole) {
+    for (const std::uint16_t fid : {0x0502, 0x0520, 0x0507}) {
+        cardsim::TCardImage image = cardsim::BuildDriverCard(Gen2(2));
+        image.Remove(G2(fid));
+        InsertImage(image);
+        const TCardIdentity identity = Download();
+        EXPECT_FALSE(identity.Complete) << std::hex << fid;
+        EXPECT_EQ(Card->FileContents(ef::CardDownload), *Image.Find(ef::CardDownload));
+        fakepcsc::RemoveCard(kReaderName);
+        ASSERT_TRUE(PumpUntil([this] { return Reader->CardState == csNoCard; }));
+    }
+}

@@ -271,17 +271,21 @@ TEST_F(OutcomeTest, AnArchiveThatCannotBeWrittenIsAWarningAndTheWorkingFileIsKep
     // The archive's place is taken by a file.
     WriteWholeFile(Scratch.Path / "archive", "not a folder");
     const QStringList log = Download(cardsim::BuildDriverCard());
-    EXPECT_TRUE(log.back().startsWith(QString::fromStdString(
-        "Result: saved as " + Window->FOutputPath + " only, whole; not archived: ")))
-        << log.back().toStdString();
+    // Kept under a name of its own beside the working file, and the card not
+    // told of a download that is nowhere for good.
+    const std::string kept =
+        Utf8(Scratch.Path) + "/tmp_" + Window->FLastIdentity.DownloadName + ".ddd";
+    EXPECT_EQ(log.back().toStdString(),
+              "Result: saved as " + kept +
+                  " only, whole; not archived: " + Window->FLastOutcome.Error);
+    EXPECT_FALSE(log.contains("EF Card Download UpdateBinary OK"));
     ASSERT_EQ(Shown.size(), 1u);
     EXPECT_EQ(Shown[0].Icon, TIcon::Warning);
     // The message says why, naming the folder that could not be made.
     EXPECT_TRUE(Shown[0].Text.contains(QString::fromStdString(
         "\r\rNije spremljeno u arhivu: " + Utf8(Scratch.Path / "archive") + ": ")))
         << Shown[0].Text.toStdString();
-    EXPECT_TRUE(SameBytes(ReadWholeFile(Window->FOutputPath),
-                          Join(CompleteDownload(cardsim::BuildDriverCard()))));
+    EXPECT_TRUE(SameBytes(ReadWholeFile(kept), Join(CompleteDownload(cardsim::BuildDriverCard()))));
 }
 
 TEST_F(OutcomeTest, TheLanguageAndTheArchiveFolderAreRememberedAndTheLanguageIsChecked) {

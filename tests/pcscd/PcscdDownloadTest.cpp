@@ -51,7 +51,13 @@ struct TInsertedCard {
           Virtual(t0 ? vpcd::AtrT0() : vpcd::AtrT1(),
                   [this](const std::vector<std::uint8_t>& apdu) {
                       std::this_thread::sleep_for(std::chrono::milliseconds(DelayMs.load()));
-                      return Card.Process(apdu);
+                      std::vector<std::uint8_t> answer = Card.Process(apdu);
+                      // PSO: COMPUTE DIGITAL SIGNATURE answered with a byte off.
+                      if (SignWrongly && apdu.size() >= 4 && apdu[1] == 0x2A && apdu[2] == 0x9E &&
+                          answer.size() > 2) {
+                          answer[0] ^= 0x01;
+                      }
+                      return answer;
                   }) {
         Virtual.OnReset = [this] { Card.Reset(); };
         std::string error;
@@ -68,6 +74,57 @@ struct TInsertedCard {
     bool Inserted = false;
     // How late the card answers each command, as real cards are.
     std::atomic<int> DelayMs{0};
+    // Its signatures are not those of its key.
+    std::atomic<bool> SignWrongly{false};
+};
+
+// Another program that holds the card in `reader` exclusively until Release().
+class TExclusiveHolder {
+public:
+    explicit TExclusiveHolder(const std::string& reader) {
+        int ready[2];
+        if (pipe(ready) != 0 || pipe(Go) != 0) {
+            return;
+        }
+        Pid = fork();
+        if (Pid == 0) {
+            TPCSCRaw pcsc;
+            SCARDCONTEXT context = 0;
+            SCARDHANDLE handle = 0;
+            DWORD protocol = 0;
+            const bool held =
+                pcsc.Load() == 0 &&
+                pcsc.EstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) == 0 &&
+                pcsc.Connect(context, reader.c_str(), SCARD_SHARE_EXCLUSIVE, 3, &handle,
+                             &protocol) == 0;
+            const char answer = held ? 'y' : 'n';
+            [[maybe_unused]] auto written = write(ready[1], &answer, 1);
+            char go = 0;
+            [[maybe_unused]] auto got = read(Go[0], &go, 1);
+            pcsc.Disconnect(handle, SCARD_LEAVE_CARD);
+            _exit(0);
+        }
+        char answer = 0;
+        Held = read(ready[0], &answer, 1) == 1 && answer == 'y';
+        close(ready[0]);
+        close(ready[1]);
+    }
+    ~TExclusiveHolder() { Release(); }
+    void Release() {
+        if (Pid > 0) {
+            const char go = 'g';
+            [[maybe_unused]] auto written = write(Go[1], &go, 1);
+            waitpid(Pid, nullptr, 0);
+            Pid = -1;
+            close(Go[0]);
+            close(Go[1]);
+        }
+    }
+    bool Held = false;
+
+private:
+    pid_t Pid = -1;
+    int Go[2] = {-1, -1};
 };
 
 // Runs a program and gives back its exit code and standard output (and its
@@ -176,6 +233,7 @@ public:
             Buffer.append(chunk, static_cast<std::size_t>(got));
         }
     }
+    void Signal(int signal) { kill(Pid, signal); }
     // Sends `signal` and waits for the end: the exit code, -1 when it was
     // killed or did not end within `limit`.
     int Stop(int signal, std::chrono::milliseconds limit) {
@@ -232,9 +290,12 @@ protected:
     }
 
     // Opens the window, waits until reader `index` shows a card, presses the button.
-    void DownloadInWindow(const fs::path& output, int index = 0) {
+    void DownloadInWindow(const fs::path& output, int index = 0, const fs::path& archive = {}) {
         TMainForm window;
         window.FOutputPath = output.string();
+        if (!archive.empty()) {
+            window.FArchiveFolder = archive.string();
+        }
         window.FRootKeyPath = DRAVIK_TEST_ROOT_KEY_PATH;
         Ui::MainForm* ui = window.Form();
         ASSERT_TRUE(ProcessUntil([&] {
@@ -665,7 +726,9 @@ TEST_F(PcscdDownload, WatchDownloadsEachInsertionOnceAndStopsCleanlyOnSigterm) {
         EXPECT_TRUE(files[1].ends_with("_D100000012345600.ddd")) << files[1];
     }
 
-    // A stop during a slow download: the steps unwind, nothing gets a name.
+    // A stop during a slow download: the steps unwind, nothing gets a name,
+    // and only the download's own working file goes: the shared one stays.
+    const std::string shared = ReadFile(working);
     const fs::path slowFolder = Dir / "slow";
     TRunningProgram watch({DRAVIK_DOWNLOAD_PATH, "--watch", "--output", slowFolder.string() + "/"},
                           {});
@@ -674,5 +737,251 @@ TEST_F(PcscdDownload, WatchDownloadsEachInsertionOnceAndStopsCleanlyOnSigterm) {
     std::this_thread::sleep_for(2s);
     EXPECT_EQ(watch.Stop(SIGTERM, 5s), 0);
     EXPECT_TRUE(FilesIn(slowFolder).empty());
-    EXPECT_FALSE(fs::exists(working));
+    EXPECT_EQ(ReadFile(working), shared);
+    for (const std::string& name : FilesIn(working.parent_path())) {
+        EXPECT_FALSE(name.starts_with(".tmp.ddd.")) << name;
+    }
+}
+
+// ------------------------------------------------ downloads at the same time
+
+namespace {
+
+// The card number in an archived file's name, "..._D100000012345600.ddd".
+std::string CardNumberOfName(const std::string& name) {
+    const auto end = name.rfind(".ddd");
+    return end == std::string::npos || end < 16 ? std::string() : name.substr(end - 16, 16);
+}
+
+} // namespace
+
+// Two downloads at once on two readers, from two programs and from the window
+// and a program, all with the same shared working file: each succeeds, and
+// each archived file holds its own card.
+TEST_F(PcscdDownload, TwoDownloadsAtOnceOnTwoReadersEachKeepTheirOwnCard) {
+    cardsim::TCardOptions second;
+    second.CardNumber = "D200000098765400";
+    second.Seed = 7;
+    TInsertedCard first(cardsim::BuildDriverCard(), false, vpcd::kDefaultPort);
+    TInsertedCard other(cardsim::BuildDriverCard(second), true, vpcd::kDefaultPort + 1);
+    first.DelayMs = 5;
+    other.DelayMs = 5;
+    // Each card's second download reads the date its first wrote: each file
+    // is compared with its card as it was when read.
+    const auto checkArchive = [&](const fs::path& folder) {
+        const std::vector<std::string> files = FilesIn(folder);
+        ASSERT_EQ(files.size(), 2u) << folder;
+        for (const std::string& name : files) {
+            const TInsertedCard& card =
+                CardNumberOfName(name) == "D100000012345600" ? first : other;
+            const std::string bytes = ReadFile(folder / name);
+            // The date in the file is the one read, before the card was told.
+            const auto image = cardsim::ImageFromDownload(
+                std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+            ASSERT_TRUE(image.has_value()) << name;
+            cardsim::TCardImage withDate = card.Image;
+            withDate.Set(cardsim::ef::CardDownload, *image->Find(cardsim::ef::CardDownload));
+            EXPECT_TRUE(
+                SameBytes(bytes, downloadtest::Join(downloadtest::CompleteDownload(withDate))))
+                << name;
+        }
+    };
+
+    const fs::path programs = Dir / "programs";
+    int out0 = -1;
+    int out1 = -1;
+    const pid_t a = StartProgram(
+        {DRAVIK_DOWNLOAD_PATH, "--reader", kReader0, "--output", programs.string() + "/"}, {},
+        out0);
+    const pid_t b = StartProgram(
+        {DRAVIK_DOWNLOAD_PATH, "--reader", kReader1, "--output", programs.string() + "/"}, {},
+        out1);
+    for (const auto& [pid, fd] : {std::pair{a, out0}, std::pair{b, out1}}) {
+        std::string output;
+        char chunk[4096];
+        ssize_t got;
+        while ((got = read(fd, chunk, sizeof(chunk))) > 0) {
+            output.append(chunk, static_cast<std::size_t>(got));
+        }
+        close(fd);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+    }
+    checkArchive(programs);
+
+    // The window on one reader while a program downloads the other, both
+    // with the program's shared working file.
+    const fs::path both = Dir / "both";
+    const fs::path shared = fs::path(DRAVIK_DOWNLOAD_PATH).parent_path() / "tmp.ddd";
+    int out = -1;
+    const pid_t program = StartProgram(
+        {DRAVIK_DOWNLOAD_PATH, "--reader", kReader0, "--output", both.string() + "/"}, {}, out);
+    DownloadInWindow(shared, 1, both);
+    std::string output;
+    char chunk[4096];
+    ssize_t got;
+    while ((got = read(out, chunk, sizeof(chunk))) > 0) {
+        output.append(chunk, static_cast<std::size_t>(got));
+    }
+    close(out);
+    int status = 0;
+    waitpid(program, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+    EXPECT_TRUE(Log.back().startsWith("Result: saved as ") && Log.back().endsWith(", whole"))
+        << Log.back().toStdString();
+    checkArchive(both);
+    // The shared file is one whole download, of one card or the other.
+    const std::string last = ReadFile(shared);
+    EXPECT_TRUE(last.find("D100000012345600") != std::string::npos ||
+                last.find("D200000098765400") != std::string::npos);
+    for (const std::string& name : FilesIn(shared.parent_path())) {
+        EXPECT_FALSE(name.starts_with(".tmp.ddd.")) << name;
+    }
+}
+
+// Two programs reading one card at once: the card transaction makes one wait
+// for the other, and neither file is ever a mix of both exchanges.
+TEST_F(PcscdDownload, TwoProgramsOnOneCardNeverMixTheirCommands) {
+    TInsertedCard card(cardsim::BuildDriverCard(), false);
+    card.DelayMs = 5;
+    const std::string expected = downloadtest::Join(downloadtest::CompleteDownload(card.Image));
+    std::vector<std::pair<pid_t, int>> runs;
+    for (const char* name : {"a.ddd", "b.ddd"}) {
+        int out = -1;
+        const pid_t pid = StartProgram({DRAVIK_DOWNLOAD_PATH, "--reader", kReader0,
+                                        "--no-card-update", "--output", (Dir / name).string()},
+                                       {}, out);
+        runs.emplace_back(pid, out);
+    }
+    for (const auto& [pid, fd] : runs) {
+        char chunk[4096];
+        while (read(fd, chunk, sizeof(chunk)) > 0) {
+        }
+        close(fd);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_TRUE(SameBytes(ReadFile(Dir / "a.ddd"), expected));
+    EXPECT_TRUE(SameBytes(ReadFile(Dir / "b.ddd"), expected));
+}
+
+// A version-2 card without EF Application_Identification_V2 cannot be read
+// whole: --output FILE is not written, and what was read is kept beside it.
+TEST_F(PcscdDownload, AVersion2CardWithoutItsSizesIsNotWhole) {
+    cardsim::TCardOptions options;
+    options.Gen2Version = 2;
+    cardsim::TCardImage image = cardsim::BuildDriverCard(options);
+    image.Remove(cardsim::G2(0x0525));
+    TInsertedCard card(image, false);
+    const fs::path output = Dir / "v2.ddd";
+    const TRun run = RunProgram({DRAVIK_DOWNLOAD_PATH, "--json", "--output", output.string()});
+    EXPECT_EQ(run.ExitCode, 2) << run.Output << run.Errors;
+    const QJsonObject object = ParseObject(run.Output);
+    EXPECT_FALSE(object["whole"].toBool());
+    EXPECT_EQ(object["generation"].toInt(), 2);
+    int notRead = 0;
+    for (const auto& file : object["files"].toArray()) {
+        const QJsonObject f = file.toObject();
+        if (f["fid"].toString() == "0528" || f["fid"].toString() == "0529" ||
+            f["fid"].toString() == "0530") {
+            EXPECT_EQ(f["status"].toString(), "not read");
+            ++notRead;
+        }
+    }
+    EXPECT_EQ(notRead, 3);
+    EXPECT_FALSE(fs::exists(output));
+    EXPECT_TRUE(fs::exists(Dir / "v2_nepotpuno.ddd"));
+    EXPECT_EQ(object["path"].toString().toStdString(), (Dir / "v2_nepotpuno.ddd").string());
+}
+
+// A whole download whose signatures are checked and found not valid is kept,
+// and exits with a status of its own.
+TEST_F(PcscdDownload, SignaturesFoundNotValidExitWithThree) {
+    TInsertedCard card(cardsim::BuildDriverCard(), false);
+    card.SignWrongly = true;
+    const TRun run = RunProgram({DRAVIK_DOWNLOAD_PATH, "--json", "--root",
+                                 DRAVIK_TEST_ROOT_KEY_PATH, "--output", (Dir / "x.ddd").string()});
+    EXPECT_EQ(run.ExitCode, 3) << run.Output << run.Errors;
+    const QJsonObject object = ParseObject(run.Output);
+    EXPECT_TRUE(object["whole"].toBool());
+    EXPECT_EQ(object["signatures"].toString(), "not valid");
+    EXPECT_EQ(object["exitStatus"].toInt(), 3);
+    EXPECT_TRUE(fs::exists(Dir / "x.ddd"));
+    const TRun help = RunProgram({DRAVIK_DOWNLOAD_PATH, "--help"});
+    EXPECT_NE(help.Output.find("; 3 the card was read whole and kept"), std::string::npos);
+}
+
+// --watch tries a card it could not reach (another program held it) again,
+// once a second, until it is read: the first failure is told once.
+TEST_F(PcscdDownload, WatchTriesACardItCouldNotReachUntilItIsRead) {
+    TInsertedCard card(cardsim::BuildDriverCard(), false);
+    TExclusiveHolder holder(kReader0);
+    ASSERT_TRUE(holder.Held);
+    TRunningProgram watch(
+        {DRAVIK_DOWNLOAD_PATH, "--watch", "--json", "--output", (Dir / "watch").string() + "/"},
+        {});
+    const auto failed = watch.Line(10s);
+    ASSERT_TRUE(failed.has_value());
+    EXPECT_EQ(ParseObject(*failed)["exitStatus"].toInt(), 2) << *failed;
+    EXPECT_FALSE(watch.Line(2500ms).has_value()) << "a retry is told only once it reads";
+    holder.Release();
+    const auto read = watch.Line(10s);
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(ParseObject(*read)["exitStatus"].toInt(), 0) << *read;
+    EXPECT_EQ(watch.Stop(SIGTERM, 5s), 0);
+    EXPECT_EQ(FilesIn(Dir / "watch").size(), 1u);
+}
+
+// The first Ctrl+C lets the command under way end; a second ends the program
+// at once, however slow the card.
+TEST_F(PcscdDownload, ASecondInterruptEndsTheProgramAtOnce) {
+    TInsertedCard card(cardsim::BuildDriverCard(), false);
+    card.DelayMs = 20;
+    TRunningProgram program({DRAVIK_DOWNLOAD_PATH, "--output", (Dir / "x.ddd").string()}, {});
+    std::this_thread::sleep_for(1s);
+    card.DelayMs = 4000;
+    std::this_thread::sleep_for(500ms);
+    program.Signal(SIGINT);
+    std::this_thread::sleep_for(200ms);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(program.Stop(SIGINT, 1500ms), 128 + SIGINT);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
+    card.DelayMs = 0;
+}
+
+// --watch with an archive that cannot take a download: that download's line
+// says so and where it is kept, the card is not told, and the next card is
+// downloaded as ever.
+TEST_F(PcscdDownload, WatchReportsAStoreThatFailedAndGoesOn) {
+    const fs::path folder = Dir / "watched";
+    TRunningProgram watch(
+        {DRAVIK_DOWNLOAD_PATH, "--watch", "--json", "--output", folder.string() + "/"}, {});
+    std::this_thread::sleep_for(1s);
+    fs::remove_all(folder);
+    WriteFile(folder, "not a folder");
+    std::string kept;
+    {
+        TInsertedCard card(cardsim::BuildDriverCard(), false);
+        const auto line = watch.Line(20s);
+        ASSERT_TRUE(line.has_value());
+        const QJsonObject object = ParseObject(*line);
+        EXPECT_EQ(object["exitStatus"].toInt(), 2) << *line;
+        EXPECT_TRUE(object["error"].toString().startsWith("cannot archive into")) << *line;
+        kept = object["path"].toString().toStdString();
+        EXPECT_TRUE(SameBytes(ReadFile(kept),
+                              downloadtest::Join(downloadtest::CompleteDownload(card.Image))));
+        EXPECT_EQ(card.Card.FileContents(cardsim::ef::CardDownload),
+                  *card.Image.Find(cardsim::ef::CardDownload));
+    }
+    fs::remove(folder);
+    fs::create_directories(folder);
+    TInsertedCard next(cardsim::BuildDriverCard(), true);
+    const auto line = watch.Line(20s);
+    ASSERT_TRUE(line.has_value());
+    EXPECT_EQ(ParseObject(*line)["exitStatus"].toInt(), 0) << *line;
+    EXPECT_EQ(FilesIn(folder).size(), 1u);
+    EXPECT_EQ(watch.Stop(SIGTERM, 5s), 0);
+    fs::remove(kept);
 }

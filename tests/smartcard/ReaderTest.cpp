@@ -12,6 +12,7 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 using namespace std::chrono_literals;
 
@@ -89,6 +90,33 @@ TEST_F(ReaderObjectTest, OneEventPerChangeOfCodeAndTheAtrKeptOnEmptyReports) {
     EXPECT_EQ(reader.CardState, csShared);
     EXPECT_EQ(reader.ATR, "3B 02 14 50 ") << "a report without ATR keeps the text";
     EXPECT_EQ(events, 2);
+}
+
+// A card taken out and another put in between two reports leaves the same
+// code but two more events on the reader's counter: told as the removal and
+// the insertion it was. A counter that moved while the reader stayed empty,
+// or one not kept (0), tells nothing.
+TEST_F(ReaderObjectTest, ACardSwappedBetweenTwoReportsIsSeenByTheEventCounter) {
+    TReaderObject reader("Reader A", Unloaded);
+    std::vector<std::uint8_t> seen;
+    reader.OnCardStateChanged = [&](TReaderObject* sender) { seen.push_back(sender->CardState); };
+    reader.ReaderState = StateWith(SCARD_STATE_PRESENT | 0x00010000);
+    reader.UpdateCardState();
+    reader.CardHandle = 1234;
+    reader.ReaderState = StateWith(SCARD_STATE_PRESENT | 0x00030000);
+    reader.UpdateCardState();
+    EXPECT_EQ(seen, (std::vector<std::uint8_t>{csAvailable, csNoCard, csAvailable}));
+    EXPECT_EQ(reader.CardHandle, pcsc::kNoCardHandle);
+
+    reader.UpdateCardState(); // the same count again: nothing new
+    reader.ReaderState = StateWith(SCARD_STATE_PRESENT);
+    reader.UpdateCardState();
+    EXPECT_EQ(seen.size(), 3u);
+    reader.ReaderState = StateWith(SCARD_STATE_EMPTY | 0x00040000);
+    reader.UpdateCardState();
+    reader.ReaderState = StateWith(SCARD_STATE_EMPTY | 0x00060000);
+    reader.UpdateCardState();
+    EXPECT_EQ(seen, (std::vector<std::uint8_t>{csAvailable, csNoCard, csAvailable, csNoCard}));
 }
 
 TEST_F(ReaderObjectTest, NoCardForgetsTheConnectionBeforeTheHandlerRuns) {

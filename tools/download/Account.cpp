@@ -4,17 +4,6 @@
 
 namespace {
 
-std::string Shown(const std::string& text) {
-    std::string shown(text);
-    for (char& c : shown) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            c = '?';
-        }
-    }
-    return shown;
-}
-
 // The length of the well-formed UTF-8 sequence at `at`, or 0.
 std::size_t Utf8Length(const std::string& text, std::size_t at) {
     const auto byte = [&](std::size_t i) {
@@ -44,6 +33,30 @@ std::size_t Utf8Length(const std::string& text, std::size_t at) {
         return continuation(at + 1) && continuation(at + 2) && continuation(at + 3) ? 4 : 0;
     }
     return 0;
+}
+
+// Text for the terminal: every control character (C0, DEL and C1, such as
+// U+009B, which a terminal takes for the start of a command) and every byte
+// that is not UTF-8 (a lone 0x9B is the same command to an 8-bit terminal)
+// becomes '?'; the rest stays as it is.
+std::string Shown(const std::string& text) {
+    std::string shown;
+    shown.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t length = Utf8Length(text, i);
+        const auto first = static_cast<unsigned char>(text[i]);
+        const auto second = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0u;
+        const bool control = length == 0 || (length == 1 && (first < 0x20 || first == 0x7F)) ||
+                             (length == 2 && first == 0xC2 && second < 0xA0);
+        if (control) {
+            shown += '?';
+            i += length == 0 ? 1 : length;
+            continue;
+        }
+        shown.append(text, i, length);
+        i += length;
+    }
+    return shown;
 }
 
 } // namespace

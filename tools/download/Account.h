@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+// A whole download whose signatures were checked against the root key and
+// found not valid: kept, but not to be trusted.
+constexpr int kExitSignaturesNotValid = 3;
+
 struct TFileReport {
     std::uint16_t Fid = 0;
     std::string Name;
@@ -29,6 +33,9 @@ struct TDownloadReport {
     long long Milliseconds = 0;
     int ExitStatus = 0;
     std::string Error; // why it failed, for stderr; empty when it did not
+    // Nothing was read: the card could not be reached (still powering up,
+    // held by another program). --watch tries the insertion again.
+    bool Unreached = false;
 };
 
 // "valid", "not valid", "not checked", "not signed".

@@ -10,9 +10,10 @@ namespace console {
 // progress line helps; never in a pipe or a file.
 bool ErrorIsTerminal();
 
-// Runs `onStop` for each SIGINT or SIGTERM (Ctrl+C, Ctrl+Break or the console
-// closing on Windows). On Linux it runs inside the signal handler, on any
-// thread: it may only set lock-free atomics. Call it before any other thread
+// Runs `onStop` for the first SIGINT or SIGTERM (Ctrl+C, Ctrl+Break or the
+// console closing on Windows); a second Ctrl+C or signal ends the program at
+// once, with status 128 + the signal's number (130 on Windows). On Linux it runs inside the signal
+// handler, on any thread: it may only set lock-free atomics. Call it before any other thread
 // starts.
 void OnStopRequest(std::function<void()> onStop);
 

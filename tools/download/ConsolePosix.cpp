@@ -16,8 +16,14 @@ std::atomic<bool> Enabled{false};
 // Handlers running now, on any thread: Finished() waits for them, so that
 // none reaches what is destroyed after it.
 std::atomic<int> Running{0};
+// Stops asked so far: the first lets the download unwind, the second ends
+// the program at once (the next start clears what it leaves).
+std::atomic<int> Asked{0};
 
-void OnSignal(int) {
+void OnSignal(int signal) {
+    if (Enabled && ++Asked > 1) {
+        _exit(128 + signal);
+    }
     ++Running;
     if (Enabled) {
         Handler();

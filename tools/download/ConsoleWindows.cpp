@@ -17,8 +17,14 @@ namespace {
 std::mutex HandlerMutex;
 std::function<void()> Handler;
 std::atomic<bool> Done{false};
+// Stops asked so far: the first lets the download unwind, a second Ctrl+C
+// ends the program at once (the next start clears what it leaves).
+std::atomic<int> Asked{0};
 
 BOOL WINAPI OnConsoleEvent(DWORD event) {
+    if ((event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) && !Done && ++Asked > 1) {
+        ExitProcess(130);
+    }
     {
         std::lock_guard lock(HandlerMutex);
         if (Handler) {

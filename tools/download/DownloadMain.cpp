@@ -6,6 +6,7 @@
 #include "Placement.h"
 #include "Session.h"
 #include "Watch.h"
+#include "archive/Archive.h"
 #include "platform/Platform.h"
 
 #include <cerrno>
@@ -136,6 +137,11 @@ int main(int argc, char* argv[]) {
             placement = ChoosePlacement(options.Output);
         } catch (const std::runtime_error& error) {
             return Fail(error.what());
+        }
+        // What a download ended by force (a crash, a second Ctrl+C) left.
+        RemoveStaleWorkingFiles(placement.WorkingFile);
+        if (!placement.ArchiveFolder.empty()) {
+            archive::RemoveStaleCopies(placement.ArchiveFolder);
         }
     }
     session.FUpdateCardDownload = !options.NoCardUpdate;

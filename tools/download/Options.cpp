@@ -37,10 +37,19 @@ const char kUsage[] =
     "\n"
     "Exit status: 0 the card was read whole; 1 no driver card was read (no card\n"
     "number, or one of blanks only); 2 a usage, PC/SC or file error, or a\n"
-    "download that is not whole.\n"
+    "download that is not whole; 3 the card was read whole and kept, but its\n"
+    "signatures were checked against the root key and are not valid.\n"
     "A card that does not sign every signed file leaves the download whole but not\n"
     "signed by the card: the program says so and exits 0.\n"
-    "With --watch: 0 when it was stopped by a signal, 2 on a usage or PC/SC error.\n";
+    "With --watch: 0 when it was stopped by a signal, 2 on a usage or PC/SC error.\n"
+    "A second Ctrl+C ends the program at once.\n"
+    "\n"
+    "Each download is written to a hidden working file of its own beside the\n"
+    "file it is for, and takes that file's name only once it is whole on disk; the\n"
+    "card learns the download date (EF Card_Download) only after that. With\n"
+    "--output FILE, a download that is not whole leaves FILE as it was and is kept\n"
+    "as NAME_nepotpuno.ddd beside it. Working files that a program ended by force\n"
+    "leaves behind are removed at the next start.\n";
 
 std::string ParseOptions(const std::vector<std::string>& args, TOptions& options) {
     const std::size_t count = args.size();

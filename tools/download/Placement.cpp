@@ -47,7 +47,7 @@ TPlacement ChoosePlacement(const std::optional<std::string>& output) {
     TPlacement placement;
     if (output && !IsFolderArgument(*output)) {
         placement.File = *output;
-        placement.WorkingFile = TemporaryBeside(*output);
+        placement.WorkingFile = *output;
         return placement;
     }
     if (output) {

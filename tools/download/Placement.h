@@ -12,9 +12,11 @@
 struct TPlacement {
     // Files the download under its download name; empty with File.
     std::string ArchiveFolder;
-    // --output FILE: replaced by the finished download.
+    // --output FILE: replaced by the finished download when it is whole.
     std::string File;
-    // Where the card's files are written as they are read.
+    // The file a finished download replaces whole: FILE, or the shared
+    // working file "tmp.ddd". Each download writes its own file beside it
+    // first.
     std::string WorkingFile;
 };
 

@@ -108,7 +108,12 @@ TDownloadReport TCommandLineSession::Download(TReaderObject& reader, const TPlac
     // it; ShowProgress confirms it after the first file.
     FirstFilesToDo =
         6 + static_cast<int>(std::size(plan::kLaterFixedFiles) + std::size(plan::kSizedFiles));
+    const bool toFile = !placement.File.empty();
+    // --output FILE: the download is written beside FILE and takes its name
+    // only when it is a whole driver card's; otherwise the shared working
+    // file beside the program, which every finished download replaces.
     FOutputPath = placement.WorkingFile;
+    FPublishWholeOnly = toFile;
     FArchiveFolder = placement.ArchiveFolder;
 
     TDownloadReport report;
@@ -124,19 +129,21 @@ TDownloadReport TCommandLineSession::Download(TReaderObject& reader, const TPlac
 
     const TCardIdentity& identity = FLastIdentity;
     const TDownloadOutcome& outcome = FLastOutcome;
-    const bool toFile = !placement.File.empty();
-    if (Stop) {
-        // The steps unwound and closed the file; its part of a download never
-        // gets a name of its own, and is not left to be taken for one.
-        RemoveQuietly(placement.WorkingFile);
+    if (Error == kCardInUseCroatian || Error == kCardInUseEnglish) {
+        report.Error = "the card is in use by another program; nothing was read";
+        report.ExitStatus = 2;
+        report.Unreached = true;
+        return report;
+    }
+    // A stop after every file was read keeps the download: it is reported
+    // as any other. One before that left nothing: the session removed its
+    // own working file, and only that.
+    if (Stop && !outcome.Saved) {
         report.Error = "the download was stopped";
         report.ExitStatus = 2;
         return report;
     }
     if (!Error.empty()) {
-        if (toFile) {
-            RemoveQuietly(placement.WorkingFile);
-        }
         report.Error =
             FileErrorText("write", toFile ? placement.File : FOutputPath, outcome.ErrorNumber);
         report.ExitStatus = 2;
@@ -148,6 +155,7 @@ TDownloadReport TCommandLineSession::Download(TReaderObject& reader, const TPlac
             report.Error += ": " + Trimmed(LastLines[0]) + " " + LastLines[1];
         }
         report.ExitStatus = 2;
+        report.Unreached = true;
         return report;
     }
     report.Generation = identity.Generation;
@@ -164,26 +172,34 @@ TDownloadReport TCommandLineSession::Download(TReaderObject& reader, const TPlac
     } else if (SignatureLine.rfind("Signatures valid", 0) == 0) {
         report.Signatures = TSignatures::Valid;
     }
-    if (toFile) {
-        try {
-            Publish(placement.WorkingFile, placement.File);
-            report.Path = placement.File;
-        } catch (const std::runtime_error& error) {
+    if (!outcome.Error.empty()) {
+        report.Error =
+            FileErrorText("archive into", outcome.ErrorPath, outcome.ErrorNumber) +
+            (outcome.Saved
+                 ? "; the card was not told of the download, which is kept as " + outcome.Path
+                 : std::string("; the download could not be kept"));
+        if (!outcome.Saved) {
             report.Path.clear();
-            report.Error = error.what();
         }
-    } else if (!outcome.Error.empty()) {
-        report.Error = FileErrorText("archive into", outcome.ErrorPath, outcome.ErrorNumber) +
-                       "; the download is in " + FOutputPath;
     }
     if (!report.Error.empty()) {
         report.ExitStatus = 2;
     } else if (report.CardNumber.empty()) {
         report.ExitStatus = 1;
         report.Error = "no driver card was read";
+        if (toFile) {
+            report.Error += "; " + placement.File + " is left as it was";
+        }
     } else if (!identity.Complete) {
         report.ExitStatus = 2;
         report.Error = "the card was not read whole; the file is incomplete";
+        if (toFile) {
+            report.Error += "; " + placement.File + " is left as it was, and what was read is in " +
+                            outcome.Path;
+        }
+    } else if (report.Signatures == TSignatures::NotValid) {
+        report.ExitStatus = kExitSignaturesNotValid;
+        report.Error = "the signatures were checked and are not valid";
     }
     return report;
 }

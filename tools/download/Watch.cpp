@@ -18,7 +18,13 @@ struct TWatchedReader {
     bool Done = false;
     bool Pending = false;
     std::chrono::steady_clock::time_point Ready;
+    // This insertion's card could not be reached yet, and that was reported:
+    // the tries after it are reported only once one reaches it.
+    bool FailureReported = false;
 };
+
+// Between two tries at a card that could not be reached.
+constexpr std::chrono::milliseconds kRetryTime{1000};
 
 } // namespace
 
@@ -52,6 +58,7 @@ void WatchReaders(TCommandLineSession& session, TReportPump& pump, const TOption
                 } else if (reader->CardState == csNoCard) {
                     watched.Done = false;
                     watched.Pending = false;
+                    watched.FailureReported = false;
                 }
             };
         }
@@ -82,7 +89,19 @@ void WatchReaders(TCommandLineSession& session, TReportPump& pump, const TOption
             next->Pending = false;
             next->Done = true;
             if (HasCard(next->Reader->CardState)) {
-                report(session.Download(*next->Reader, placement));
+                const TDownloadReport done = session.Download(*next->Reader, placement);
+                if (done.Unreached && !session.StopRequested()) {
+                    // Not read, and still in (powering up, or another
+                    // program's): tried again until it is read or taken out.
+                    next->Done = false;
+                    next->Pending = true;
+                    next->Ready = std::chrono::steady_clock::now() + kRetryTime;
+                    if (next->FailureReported) {
+                        continue;
+                    }
+                    next->FailureReported = true;
+                }
+                report(done);
             }
         }
         // The list watcher ends here; a report it handed over still runs.
