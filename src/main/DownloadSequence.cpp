@@ -61,8 +61,9 @@ void TCardSession::SaveDownload(const TCardIdentity& identity, const std::string
                               (outcome.Signed ? "" : ", not signed by the card") +
                               (outcome.SignaturesValid ? "" : ", signatures not valid");
     // Only a driver card's download has a name to keep it under.
-    if (!FArchiveFolder.empty() && CardNumberRead(identity.CardNumber) &&
-        !identity.DownloadName.empty()) {
+    const bool archived = !FArchiveFolder.empty() && CardNumberRead(identity.CardNumber) &&
+                          !identity.DownloadName.empty();
+    if (archived) {
         try {
             outcome.Path =
                 archive::Save(FOutputPath, FArchiveFolder, identity.DownloadName, outcome.Whole);
@@ -74,6 +75,9 @@ void TCardSession::SaveDownload(const TCardIdentity& identity, const std::string
                    "; not archived: " + error.what());
             return;
         }
+    }
+    if (archived) {
+        RecordDownload(identity, outcome);
     }
     AddLog("Result: saved as " + outcome.Path + ", " + whole);
 }

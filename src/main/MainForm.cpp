@@ -2,6 +2,7 @@
 
 #include "archive/Archive.h"
 #include "main/CardDownloadFile.h"
+#include "main/DriversWindow.h"
 #include "main/LogModel.h"
 #include "main/WindowMessageBox.h"
 #include "platform/Platform.h"
@@ -148,6 +149,9 @@ TMainForm::TMainForm(const std::string& library, QWidget* parent)
         data.begin(), data.end(), [](const QAction* action) { return action->isSeparator(); });
     ui->MenuPodaci->insertActions(separator != data.end() ? *separator : ui->Action2,
                                   {FArchiveFolderAction, FOpenArchiveAction});
+    FRegister = std::make_unique<TWindowRegister>(
+        *this, *ui->MenuPodaci, separator != data.end() ? *separator : ui->Action2,
+        [this](const std::string& line) { AddLog(line); });
     connect(FArchiveFolderAction, &QAction::triggered, this, &TMainForm::ArchiveFolderExecute);
     connect(FOpenArchiveAction, &QAction::triggered, this, &TMainForm::OpenArchiveExecute);
     ui->Image1->installEventFilter(this);
@@ -192,6 +196,7 @@ void TMainForm::FormCreate(const std::string& library) {
     FReaderListThread = std::make_unique<TReaderListThread>(*FPCSC);
     FReaderListThread->OnReaderListChanged = [this] { ReaderListChanged(); };
     FReaderListThread->Start();
+    FRegister->Start(FArchiveFolder);
 }
 
 void TMainForm::LoadSettings() {
@@ -212,6 +217,7 @@ void TMainForm::SetArchiveActionTexts() {
                                             : QStringLiteral("&Archive folder..."));
     FOpenArchiveAction->setText(FCroatian ? QStringLiteral("&Otvori mapu arhive")
                                           : QStringLiteral("&Open archive folder"));
+    FRegister->SetLanguage(FCroatian);
 }
 
 void TMainForm::ChooseWorkingFile() {
@@ -448,6 +454,19 @@ void SetApplicationNames() {
 }
 
 // ------------------------------------------------------------ download hooks
+
+void TMainForm::RecordDownload(const TCardIdentity& identity, const TDownloadOutcome& outcome) {
+    // The download's own verdict line, the last one of its kind in the log.
+    const QStringList lines = LogLines();
+    std::string signatures;
+    for (auto line = lines.crbegin(); line != lines.crend(); ++line) {
+        if (line->startsWith(QStringLiteral("Signatures "))) {
+            signatures = line->toStdString();
+            break;
+        }
+    }
+    FRegister->Record(FArchiveFolder, identity, outcome, signatures);
+}
 
 void TMainForm::ShowDownloadName(const std::string& name) {
     if (!mainthread::IsMainThread()) {

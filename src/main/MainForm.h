@@ -18,6 +18,7 @@ class MainForm;
 class TLogModel;
 class QAction;
 class QIcon;
+class TWindowRegister;
 
 // The program's icon in every size drawn (resources/draw-icon.sh).
 QIcon ApplicationIcon();
@@ -64,6 +65,8 @@ public:
     static QString DefaultArchiveFolder();
     QAction* ArchiveFolderAction() const { return FArchiveFolderAction; }
     QAction* OpenArchiveAction() const { return FOpenArchiveAction; }
+    // The office register: "Vozači..." and "Registar..." under "Podaci".
+    TWindowRegister* Register() const { return FRegister.get(); }
 
     static const char* const kImage1Url;
     static const char* const kImage3Url;
@@ -83,6 +86,7 @@ protected:
     void SetReadButton(const std::string& caption, bool enabled) override;
     void ShowMessage(const std::string& text) override;
     void ShowError(const std::string& text) override;
+    void RecordDownload(const TCardIdentity& identity, const TDownloadOutcome& outcome) override;
 
 private:
     // Runs `call` on the main thread from the event loop, after every call
@@ -116,6 +120,7 @@ private:
     bool FCloseAfterDownload = false;
     QAction* FArchiveFolderAction = nullptr;
     QAction* FOpenArchiveAction = nullptr;
+    std::unique_ptr<TWindowRegister> FRegister;
 };
 
 // The application's names, where its settings are kept: called by main() and

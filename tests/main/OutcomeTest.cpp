@@ -13,6 +13,7 @@
 #include "cardsim/SampleCard.h"
 #include "main/MainForm.h"
 #include "main/WindowMessageBox.h"
+#include "register/Register.h"
 #include "ui_MainForm.h"
 
 #include "FileCompare.h"
@@ -130,7 +131,10 @@ protected:
     std::set<fs::path> Archived() const {
         std::set<fs::path> files;
         for (const auto& entry : fs::directory_iterator(Scratch.Path / "archive")) {
-            files.insert(entry.path());
+            // The register beside the downloads is not one of them.
+            if (entry.path().filename() != registry::kSqliteFileName) {
+                files.insert(entry.path());
+            }
         }
         return files;
     }

@@ -8,6 +8,7 @@
 #include "cardsim/SampleCard.h"
 #include "main/MainForm.h"
 #include "main/WindowMessageBox.h"
+#include "register/Register.h"
 #include "ui_MainForm.h"
 #include "vpcd/VpcdCard.h"
 
@@ -211,7 +212,10 @@ std::vector<std::string> FilesIn(const fs::path& folder) {
     std::vector<std::string> names;
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(folder, error)) {
-        names.push_back(entry.path().filename().string());
+        // The register beside the downloads is not one of them.
+        if (entry.path().filename() != registry::kSqliteFileName) {
+            names.push_back(entry.path().filename().string());
+        }
     }
     std::sort(names.begin(), names.end());
     return names;

@@ -29,6 +29,12 @@ const char kUsage[] =
     "                   configuration folder; without one they are not checked)\n"
     "  --root-g2 FILE   the second generation's root certificate that the G2 part of\n"
     "                   a second-generation card's download is checked against\n"
+    "  --store STORE    the register that every download filed in the archive is\n"
+    "                   recorded in: a PostgreSQL server (postgresql://user@host/db\n"
+    "                   or service=NAME; the password from ~/.pgpass or a service\n"
+    "                   file), or a SQLite file (default: dravik.sqlite in the\n"
+    "                   archive folder); a register that cannot be reached is said\n"
+    "                   on standard error, and the download is recorded later\n"
     "  --help           show this help\n"
     "\n"
     "Exit status: 0 the card was read whole; 1 no driver card was read (no card\n"
@@ -66,6 +72,8 @@ std::string ParseOptions(const std::vector<std::string>& args, TOptions& options
             error = value(options.Root, "a file name");
         } else if (arg == "--root-g2") {
             error = value(options.RootG2, "a file name");
+        } else if (arg == "--store") {
+            error = value(options.Store, "a PostgreSQL URL or a SQLite file");
         } else if (arg == "--log") {
             error = value(options.Log, "a file name");
         } else if (arg == "--reader") {
