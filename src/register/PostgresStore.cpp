@@ -84,6 +84,10 @@ public:
             PQfinish(Connection);
             throw TStoreError("cannot connect to the register " + Shown + ": " + why);
         }
+        // The server's notices ("relation ... already exists, skipping")
+        // are not the user's business; errors come back with each result.
+        PQsetNoticeProcessor(
+            Connection, [](void*, const char*) {}, nullptr);
         try {
             Run([this] { Upgrade(); });
         } catch (...) {
@@ -138,7 +142,8 @@ public:
                       " MAX(download_time) FILTER (WHERE whole) AS last_whole "
                       " FROM downloads GROUP BY card_number) a "
                       "CROSS JOIN LATERAL (SELECT driver, whole FROM downloads d "
-                      " WHERE d.card_number = a.card_number ORDER BY download_time DESC LIMIT 1) n",
+                      " WHERE d.card_number = a.card_number ORDER BY download_time DESC, id DESC "
+                      "LIMIT 1) n",
                       {});
             drivers.clear();
             drivers.reserve(static_cast<std::size_t>(rows.Rows()));

@@ -148,11 +148,16 @@ public:
     }
 
     std::vector<TDriverEntry> Drivers() override {
-        // SQLite takes the bare columns (driver, whole) from the row whose
-        // download_time is the MAX: the newest download's.
-        TStatement select(Db, "SELECT card_number, driver, whole, MAX(download_time), COUNT(*), "
-                              "MAX(CASE WHEN whole THEN download_time END) "
-                              "FROM downloads GROUP BY card_number");
+        // The counts in one pass over the index; the newest download's
+        // driver and whole flag from it, once per card.
+        TStatement select(
+            Db, "SELECT a.card_number, d.driver, d.whole, a.last, a.count, a.last_whole FROM "
+                "(SELECT card_number, MAX(download_time) AS last, COUNT(*) AS count, "
+                " MAX(CASE WHEN whole THEN download_time END) AS last_whole "
+                " FROM downloads GROUP BY card_number) a "
+                "JOIN downloads d ON d.id = (SELECT id FROM downloads x "
+                " WHERE x.card_number = a.card_number ORDER BY download_time DESC, id DESC "
+                " LIMIT 1)");
         std::vector<TDriverEntry> drivers;
         while (select.Step()) {
             TDriverEntry entry;
