@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev
   libpcsclite-dev libpcsclite1 pcscd vsmartcard-vpcd
   libgcrypt20-dev
+  libsqlite3-dev sqlite3 libpq-dev postgresql-15 openssl
   iproute2 util-linux procps
   xvfb xdotool x11-utils x11-apps imagemagick
   at-spi2-core dbus-daemon python3-pyatspi desktop-file-utils

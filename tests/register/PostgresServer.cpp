@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -42,6 +43,8 @@ int FreePort() {
 // Runs `arguments` as the server's user; waits unless `wait` is false.
 pid_t Spawn(const std::vector<std::string>& arguments, const std::string& log, bool wait,
             int* status = nullptr) {
+    // The child's freopen would write out what the parent has not flushed yet.
+    std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
         if (!log.empty() && freopen(log.c_str(), "a", stdout) != nullptr) {
