@@ -360,8 +360,12 @@ void TWindowRegister::Record(const std::string& archiveFolder, const TCardIdenti
                            ? registry::TVerdict::Valid
                            : registry::TVerdict::NotChecked;
     const registry::TRecorder::TNote note = FRecorder->RecordDownload(outcome.Path, facts);
+    // A download recorded as it should be needs no line of its own: the
+    // result line says where it is. What went wrong, or was made good, does.
     if (note.Kind != registry::TRecorder::TKind::Failed) {
-        FLog(registry::TRecorder::EnglishLine(note, outcome.Path, FRecorder->StoreName()));
+        if (note.CaughtUp > 0) {
+            FLog(registry::TRecorder::EnglishLine(note, outcome.Path, FRecorder->StoreName()));
+        }
         return;
     }
     FLog(FCroatian ? "Registar: NIJE upisano (" + note.Error + "); preuzimanje je spremljeno u " +

@@ -719,9 +719,9 @@ TEST_F(PcscdDownload, EveryDepotRecordsInTheSharedRegisterAndAServerStoppedMeanw
     // Another depot's single download into the same register.
     {
         TInsertedCard inserted(card("D100000000000014"), false);
-        const TRun run =
-            RunProgram({DRAVIK_DOWNLOAD_PATH, "--store", url, "--root", DRAVIK_TEST_ROOT_KEY_PATH},
-                       HomeIn(Dir / "home2"));
+        const TRun run = RunProgram({DRAVIK_DOWNLOAD_PATH, "--wait", "5", "--store", url, "--root",
+                                     DRAVIK_TEST_ROOT_KEY_PATH},
+                                    HomeIn(Dir / "home2"));
         EXPECT_EQ(run.ExitCode, 0) << run.Output << run.Errors;
         EXPECT_EQ(run.Errors.find("NOT recorded"), std::string::npos) << run.Errors;
     }
@@ -738,7 +738,12 @@ TEST_F(PcscdDownload, EveryDepotRecordsInTheSharedRegisterAndAServerStoppedMeanw
         EXPECT_EQ(recorded[0].FileName, name);
         EXPECT_TRUE(SameBytes(downloadtest::AsString(recorded[0].Bytes), ReadFile(folder / name)));
         EXPECT_TRUE(recorded[0].Whole);
-        EXPECT_EQ(recorded[0].Signatures, registry::TVerdict::Valid) << name;
+        // The one recorded late was taken from the archive folder, where
+        // its verdict is not written down.
+        EXPECT_EQ(recorded[0].Signatures, number == "D100000000000012"
+                                              ? registry::TVerdict::NotChecked
+                                              : registry::TVerdict::Valid)
+            << name;
     }
     const fs::path other = Dir / "home2/Documents/Dravik";
     files = FilesIn(other);
@@ -750,7 +755,8 @@ TEST_F(PcscdDownload, EveryDepotRecordsInTheSharedRegisterAndAServerStoppedMeanw
     // download, its owner's alone.
     TInsertedCard inserted(card("D100000000000015"), false);
     const fs::path own = Dir / "own";
-    const TRun run = RunProgram({DRAVIK_DOWNLOAD_PATH, "--output", own.string() + "/"});
+    const TRun run =
+        RunProgram({DRAVIK_DOWNLOAD_PATH, "--wait", "5", "--output", own.string() + "/"});
     EXPECT_EQ(run.ExitCode, 0) << run.Errors;
     EXPECT_EQ(fs::status(own / registry::kSqliteFileName).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write);

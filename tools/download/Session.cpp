@@ -114,7 +114,10 @@ void TCommandLineSession::RecordDownload(const TCardIdentity& identity,
     const registry::TRecorder::TNote note = Recorder->RecordDownload(outcome.Path, facts);
     const std::string line =
         registry::TRecorder::EnglishLine(note, outcome.Path, Recorder->StoreName());
-    AddLog(line);
+    // As in the window: a line when the record failed or made up for one.
+    if (note.Kind == registry::TRecorder::TKind::Failed || note.CaughtUp > 0) {
+        AddLog(line);
+    }
     if (note.Kind == registry::TRecorder::TKind::Failed) {
         // Said at once, and not only in a log nobody may keep: the office
         // must know that the register misses this download for now.
