@@ -3,6 +3,7 @@
 #include "main/MainForm.h"
 #include "FakePcsc.h"
 #include "WindowTestUtil.h"
+#include "main/DriversWindow.h"
 #include "main/WindowMessageBox.h"
 #include "smartcard/PcscDef.h"
 #include "ui_MainForm.h"
@@ -231,15 +232,19 @@ TEST_F(MainFormTest, CaptionsMenuAndShortcutAreThoseOfTheLayout) {
     EXPECT_EQ(top[0]->text(), "&Podaci");
     EXPECT_EQ(top[1]->text(), "&O programu");
     const QList<QAction*> data = top[0]->menu()->actions();
-    ASSERT_EQ(data.size(), 7);
+    ASSERT_EQ(data.size(), 9);
     EXPECT_EQ(data[0], ui->Action1);
     EXPECT_EQ(data[1], window->ArchiveFolderAction());
     EXPECT_EQ(data[2], window->OpenArchiveAction());
-    EXPECT_TRUE(data[3]->isSeparator());
-    EXPECT_EQ(data[4], ui->LogBox->SaveAction());
-    EXPECT_EQ(data[4]->text(), QStringLiteral("Spremi zapisnik..."));
+    EXPECT_EQ(data[3], window->Register()->DriversAction());
+    EXPECT_EQ(data[3]->text(), QStringLiteral("&Vozači..."));
+    EXPECT_EQ(data[4], window->Register()->StoreAction());
+    EXPECT_EQ(data[4]->text(), QStringLiteral("&Registar..."));
     EXPECT_TRUE(data[5]->isSeparator());
-    EXPECT_EQ(data[6], ui->Action2);
+    EXPECT_EQ(data[6], ui->LogBox->SaveAction());
+    EXPECT_EQ(data[6]->text(), QStringLiteral("Spremi zapisnik..."));
+    EXPECT_TRUE(data[7]->isSeparator());
+    EXPECT_EQ(data[8], ui->Action2);
     const QList<QAction*> about = top[1]->menu()->actions();
     ASSERT_EQ(about.size(), 3);
     ASSERT_NE(about[0]->menu(), nullptr);

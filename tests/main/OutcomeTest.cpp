@@ -173,6 +173,12 @@ TEST_F(OutcomeTest, EveryDownloadIsArchivedWithItsOutcomeInTheIconAndTheLogsLast
     // Same minute, same card: a third name rather than a replaced file, and
     // the whole downloads kept byte for byte.
     EXPECT_EQ(Archived(), (std::set<fs::path>{first, second, partial}));
+    // And each of them in the archive folder's register.
+    std::set<std::string> hashes;
+    for (const fs::path& file : {first, second, partial}) {
+        hashes.insert(registry::Sha256Hex(downloadtest::AsBytes(ReadFile(file))));
+    }
+    EXPECT_EQ(registry::OpenStore({}, (Scratch.Path / "archive").string())->Hashes(), hashes);
     EXPECT_TRUE(SameBytes(ReadWholeFile(first), whole));
     EXPECT_TRUE(SameBytes(ReadWholeFile(second), whole));
     EXPECT_TRUE(SameBytes(ReadWholeFile(partial), ReadWholeFile(Window->FOutputPath)));
