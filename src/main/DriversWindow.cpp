@@ -304,6 +304,9 @@ void TWindowRegister::Start(const std::string& archiveFolder) {
     const QString location = QSettings().value(kRegisterStoreKey).toString();
     FRecorder = std::make_shared<registry::TRecorder>(location.toStdString(), archiveFolder);
     const registry::TRecorder::TNote note = FRecorder->CatchUp();
+    if (note.Kind == registry::TRecorder::TKind::Off) {
+        return;
+    }
     if (note.Kind == registry::TRecorder::TKind::Failed) {
         FLog((FCroatian ? "Registar nije dostupan (" : "The register cannot be reached (") +
              note.Error +

@@ -88,7 +88,11 @@ struct TParameter {
 class TPostgresStore : public TStore {
 public:
     explicit TPostgresStore(const std::string& connection) : Shown(MaskedLocation(connection)) {
-        Connection = PQconnectdb(connection.c_str());
+        // A server that does not answer holds the download's record at most
+        // this long; a connect_timeout of the caller's own comes later and wins.
+        const char* const keywords[] = {"connect_timeout", "dbname", nullptr};
+        const char* const values[] = {"10", connection.c_str(), nullptr};
+        Connection = PQconnectdbParams(keywords, values, 1);
         if (Connection == nullptr || PQstatus(Connection) != CONNECTION_OK) {
             const std::string why = Why();
             PQfinish(Connection);

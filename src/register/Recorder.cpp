@@ -34,6 +34,10 @@ std::string TRecorder::StoreName() const {
 TRecorder::TNote TRecorder::RecordDownload(const std::string& storedPath,
                                            const TDownloadFacts& facts) {
     TNote note;
+    if (!Available()) {
+        note.Kind = TKind::Off;
+        return note;
+    }
     TStore* store = Store(&note.Error);
     if (store == nullptr) {
         FMissed = true;
@@ -79,6 +83,10 @@ TRecorder::TNote TRecorder::CatchUp() {
     note.Kind = TKind::Duplicate;
     // The embedded register is made by the first download it records, not
     // by a start that has nothing to record.
+    if (!Available()) {
+        note.Kind = TKind::Off;
+        return note;
+    }
     if (!FStore && FLocation.empty() && !HoldsDownloads(FArchiveFolder)) {
         return note;
     }
@@ -109,6 +117,8 @@ std::string TRecorder::EnglishLine(const TNote& note, const std::string& storedP
     case TKind::Duplicate:
         line = "Register: recorded before in " + storeName;
         break;
+    case TKind::Off:
+        return "Register: not kept by this build";
     case TKind::Failed:
         return "Register: NOT recorded (" + note.Error + "); the download is kept in " +
                storedPath + " and is recorded at the next start or by dravik-archive import";

@@ -13,7 +13,8 @@ public:
     // `location` as OpenStore takes it; empty: dravik.sqlite in `archiveFolder`.
     TRecorder(std::string location, std::string archiveFolder);
 
-    enum class TKind { Recorded, Duplicate, Failed };
+    // Off: this build has no engine for the store, and nothing is recorded.
+    enum class TKind { Recorded, Duplicate, Failed, Off };
     struct TNote {
         TKind Kind = TKind::Failed;
         std::string Error; // why it failed, without a password
@@ -31,6 +32,8 @@ public:
     // The store's name for messages: the file or the masked URL.
     std::string StoreName() const;
     const std::string& ArchiveFolder() const { return FArchiveFolder; }
+    // Whether this build can record in the store at all.
+    bool Available() const { return IsServerLocation(FLocation) || EmbeddedStoreAvailable(); }
 
     // The log's line in English for a note of RecordDownload.
     static std::string EnglishLine(const TNote& note, const std::string& storedPath,

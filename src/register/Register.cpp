@@ -172,9 +172,14 @@ const char* StatusWord(TStatus status) {
 }
 
 bool IsServerLocation(const std::string& location) {
-    return StartsWith(location, "postgresql://") || StartsWith(location, "postgres://") ||
-           StartsWith(location, "service=") || StartsWith(location, "host=") ||
-           StartsWith(location, "dbname=");
+    if (StartsWith(location, "postgresql://") || StartsWith(location, "postgres://")) {
+        return true;
+    }
+    // libpq's "keyword=value ..." form: a keyword of small letters first.
+    const std::size_t equals = location.find_first_not_of("abcdefghijklmnopqrstuvwxyz_");
+    return equals != std::string::npos && equals > 0 &&
+           location.find_first_not_of(' ', equals) != std::string::npos &&
+           location[location.find_first_not_of(' ', equals)] == '=';
 }
 
 std::string MaskedLocation(const std::string& location) {

@@ -103,6 +103,10 @@ public:
 // owner only. Creates or upgrades the schema. Throws TStoreError.
 std::unique_ptr<TStore> OpenStore(const std::string& location, const std::string& archiveFolder);
 
+// Whether this build has the embedded engine (a Windows build without SQLite
+// has not: its downloads stay in the archive folder alone).
+bool EmbeddedStoreAvailable();
+
 // Whether `location` names a PostgreSQL server rather than a file.
 bool IsServerLocation(const std::string& location);
 // `location` fit to be shown or logged: the password in a URL or a

@@ -278,6 +278,10 @@ private:
 
 } // namespace
 
+bool EmbeddedStoreAvailable() {
+    return true;
+}
+
 std::unique_ptr<TStore> OpenSqliteStore(const std::string& path) {
     return std::make_unique<TSqliteStore>(path);
 }

@@ -3,6 +3,10 @@
 
 namespace registry {
 
+bool EmbeddedStoreAvailable() {
+    return false;
+}
+
 std::unique_ptr<TStore> OpenSqliteStore(const std::string& path) {
     throw TStoreError("this Dravik is built without SQLite: cannot open the register " + path);
 }

@@ -56,6 +56,9 @@ registry::TDownload Row(const std::string& card, const std::string& driver, regi
 class DriversWindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        if (!registry::EmbeddedStoreAvailable()) {
+            GTEST_SKIP() << "this build has no SQLite";
+        }
         Archive = Scratch.Path / "archive";
         const registry::TTime now = std::time(nullptr);
         auto store = registry::OpenStore({}, Archive.string());

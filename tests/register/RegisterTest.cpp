@@ -465,5 +465,7 @@ TEST(RegisterLocation, PasswordsAreMaskedWhereverTheConnectionTextHoldsThem) {
     EXPECT_FALSE(HasPassword("postgresql://clerk@db/office?sslmode=verify-full"));
     EXPECT_FALSE(HasPassword("/home/clerk/password=1/dravik.sqlite"));
     EXPECT_TRUE(registry::IsServerLocation("service=office"));
+    EXPECT_TRUE(registry::IsServerLocation("user=clerk host=db"));
+    EXPECT_FALSE(registry::IsServerLocation("/srv/a=b/dravik.sqlite"));
     EXPECT_FALSE(registry::IsServerLocation("C:\\Dravik\\dravik.sqlite"));
 }
