@@ -4,7 +4,7 @@ include(GNUInstallDirs)
 
 install(TARGETS dravik RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # The command-line tools that users run, where this build has them.
-foreach(tool dravik-download dravik-verify dravik-show)
+foreach(tool dravik-download dravik-archive dravik-verify dravik-show)
   if(TARGET ${tool})
     install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()

@@ -251,6 +251,10 @@ protected:
                           TFileStatus /*status*/, TFileSigning /*signing*/) {}
     // Archives the working file and logs the download's result line.
     void SaveDownload(const TCardIdentity& identity, const std::string& fileError);
+    // After a download is filed in the archive as outcome.Path: its record in
+    // the office register, kept by the window and the command line.
+    virtual void RecordDownload(const TCardIdentity& /*identity*/,
+                                const TDownloadOutcome& /*outcome*/) {}
     bool FServiceNoteShown = false;
 
     // The file steps run the exchange and log as the session's own.

@@ -71,6 +71,11 @@ void TCardSession::SaveDownload(const TCardIdentity& identity, const std::string
             whole + "; not archived: " + outcome.Error);
         return;
     }
+    // The register takes what the archive keeps, once it is there.
+    if (!FArchiveFolder.empty() && CardNumberRead(identity.CardNumber) &&
+        !identity.DownloadName.empty()) {
+        RecordDownload(identity, outcome);
+    }
     AddLog("Result: saved as " + outcome.Path + ", " + whole);
 }
 

@@ -3,6 +3,7 @@
 #include "archive/Archive.h"
 #include "contents/CardContentsWindow.h"
 #include "main/CardDownloadFile.h"
+#include "main/DriversWindow.h"
 #include "main/LogModel.h"
 #include "main/WindowMessageBox.h"
 #include "platform/Platform.h"
@@ -150,6 +151,9 @@ TMainForm::TMainForm(const std::string& library, QWidget* parent)
         data.begin(), data.end(), [](const QAction* action) { return action->isSeparator(); });
     ui->MenuPodaci->insertActions(separator != data.end() ? *separator : ui->Action2,
                                   {FArchiveFolderAction, FOpenArchiveAction, FContents->Action()});
+    FRegister = std::make_unique<TWindowRegister>(
+        *this, *ui->MenuPodaci, separator != data.end() ? *separator : ui->Action2,
+        [this](const std::string& line) { AddLog(line); });
     connect(FArchiveFolderAction, &QAction::triggered, this, &TMainForm::ArchiveFolderExecute);
     connect(FOpenArchiveAction, &QAction::triggered, this, &TMainForm::OpenArchiveExecute);
     ui->Image1->installEventFilter(this);
@@ -194,6 +198,7 @@ void TMainForm::FormCreate(const std::string& library) {
     FReaderListThread = std::make_unique<TReaderListThread>(*FPCSC);
     FReaderListThread->OnReaderListChanged = [this] { ReaderListChanged(); };
     FReaderListThread->Start();
+    FRegister->Start(FArchiveFolder);
 }
 
 void TMainForm::LoadSettings() {
@@ -215,6 +220,7 @@ void TMainForm::SetArchiveActionTexts() {
     FOpenArchiveAction->setText(FCroatian ? QStringLiteral("&Otvori mapu arhive")
                                           : QStringLiteral("&Open archive folder"));
     FContents->LanguageChanged();
+    FRegister->SetLanguage(FCroatian);
 }
 
 void TMainForm::ChooseWorkingFile() {
@@ -455,6 +461,19 @@ void SetApplicationNames() {
 }
 
 // ------------------------------------------------------------ download hooks
+
+void TMainForm::RecordDownload(const TCardIdentity& identity, const TDownloadOutcome& outcome) {
+    // The download's own verdict line, the last one of its kind in the log.
+    const QStringList lines = LogLines();
+    std::string signatures;
+    for (auto line = lines.crbegin(); line != lines.crend(); ++line) {
+        if (line->startsWith(QStringLiteral("Signatures "))) {
+            signatures = line->toStdString();
+            break;
+        }
+    }
+    FRegister->Record(FArchiveFolder, identity, outcome, signatures);
+}
 
 void TMainForm::ShowDownloadName(const std::string& name) {
     if (!mainthread::IsMainThread()) {

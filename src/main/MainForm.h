@@ -21,6 +21,7 @@ class QIcon;
 namespace contents {
 class TCardContentsEntry;
 }
+class TWindowRegister;
 
 // The program's icon in every size drawn (resources/draw-icon.sh).
 QIcon ApplicationIcon();
@@ -67,6 +68,8 @@ public:
     static QString DefaultArchiveFolder();
     QAction* ArchiveFolderAction() const { return FArchiveFolderAction; }
     QAction* OpenArchiveAction() const { return FOpenArchiveAction; }
+    // The office register: "Vozači..." and "Registar..." under "Podaci".
+    TWindowRegister* Register() const { return FRegister.get(); }
 
     static const char* const kImage1Url;
     static const char* const kImage3Url;
@@ -86,6 +89,7 @@ protected:
     void SetReadButton(const std::string& caption, bool enabled) override;
     void ShowMessage(const std::string& text) override;
     void ShowError(const std::string& text) override;
+    void RecordDownload(const TCardIdentity& identity, const TDownloadOutcome& outcome) override;
 
 private:
     // Runs `call` on the main thread from the event loop, after every call
@@ -120,6 +124,8 @@ private:
     QAction* FArchiveFolderAction = nullptr;
     QAction* FOpenArchiveAction = nullptr;
     contents::TCardContentsEntry* FContents = nullptr;
+
+    std::unique_ptr<TWindowRegister> FRegister;
 
 public:
     // The card-contents windows' way in: "Podaci" and the closing message.

@@ -3,6 +3,7 @@
 #include "main/MainForm.h"
 #include "FakePcsc.h"
 #include "WindowTestUtil.h"
+#include "main/DriversWindow.h"
 #include "main/WindowMessageBox.h"
 #include "smartcard/PcscDef.h"
 #include "ui_MainForm.h"
@@ -231,17 +232,21 @@ TEST_F(MainFormTest, CaptionsMenuAndShortcutAreThoseOfTheLayout) {
     EXPECT_EQ(top[0]->text(), "&Podaci");
     EXPECT_EQ(top[1]->text(), "&O programu");
     const QList<QAction*> data = top[0]->menu()->actions();
-    ASSERT_EQ(data.size(), 8);
+    ASSERT_EQ(data.size(), 10);
     EXPECT_EQ(data[0], ui->Action1);
     EXPECT_EQ(data[1], window->ArchiveFolderAction());
     EXPECT_EQ(data[2], window->OpenArchiveAction());
     EXPECT_EQ(data[3]->objectName(), QStringLiteral("CardContentsAction"));
     EXPECT_EQ(data[3]->text(), QString::fromUtf8("&Sadržaj kartice..."));
-    EXPECT_TRUE(data[4]->isSeparator());
-    EXPECT_EQ(data[5], ui->LogBox->SaveAction());
-    EXPECT_EQ(data[5]->text(), QStringLiteral("Spremi zapisnik..."));
+    EXPECT_EQ(data[4], window->Register()->DriversAction());
+    EXPECT_EQ(data[4]->text(), QStringLiteral("&Vozači..."));
+    EXPECT_EQ(data[5], window->Register()->StoreAction());
+    EXPECT_EQ(data[5]->text(), QStringLiteral("&Registar..."));
     EXPECT_TRUE(data[6]->isSeparator());
-    EXPECT_EQ(data[7], ui->Action2);
+    EXPECT_EQ(data[7], ui->LogBox->SaveAction());
+    EXPECT_EQ(data[7]->text(), QStringLiteral("Spremi zapisnik..."));
+    EXPECT_TRUE(data[8]->isSeparator());
+    EXPECT_EQ(data[9], ui->Action2);
     const QList<QAction*> about = top[1]->menu()->actions();
     ASSERT_EQ(about.size(), 3);
     ASSERT_NE(about[0]->menu(), nullptr);

@@ -14,6 +14,7 @@
 #include "contents/CardContentsWindow.h"
 #include "main/MainForm.h"
 #include "main/WindowMessageBox.h"
+#include "register/Register.h"
 #include "ui_MainForm.h"
 
 #include "FileCompare.h"
@@ -131,7 +132,10 @@ protected:
     std::set<fs::path> Archived() const {
         std::set<fs::path> files;
         for (const auto& entry : fs::directory_iterator(Scratch.Path / "archive")) {
-            files.insert(entry.path());
+            // The register beside the downloads is not one of them.
+            if (entry.path().filename() != registry::kSqliteFileName) {
+                files.insert(entry.path());
+            }
         }
         return files;
     }
@@ -170,6 +174,14 @@ TEST_F(OutcomeTest, EveryDownloadIsArchivedWithItsOutcomeInTheIconAndTheLogsLast
     // Same minute, same card: a third name rather than a replaced file, and
     // the whole downloads kept byte for byte.
     EXPECT_EQ(Archived(), (std::set<fs::path>{first, second, partial}));
+    // And each of them in the archive folder's register.
+    std::set<std::string> hashes;
+    for (const fs::path& file : {first, second, partial}) {
+        hashes.insert(registry::Sha256Hex(downloadtest::AsBytes(ReadFile(file))));
+    }
+    if (registry::EmbeddedStoreAvailable()) {
+        EXPECT_EQ(registry::OpenStore({}, (Scratch.Path / "archive").string())->Hashes(), hashes);
+    }
     EXPECT_TRUE(SameBytes(ReadWholeFile(first), whole));
     EXPECT_TRUE(SameBytes(ReadWholeFile(second), whole));
     EXPECT_TRUE(SameBytes(ReadWholeFile(partial), ReadWholeFile(Window->FOutputPath)));

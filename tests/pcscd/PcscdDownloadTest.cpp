@@ -2,12 +2,14 @@
 // and dravik-download, against the simulated driver card.
 #include "ExpectedDownload.h"
 #include "Pcscd.h"
+#include "PostgresServer.h"
 #include "WindowTestUtil.h"
 #include "cardsim/DownloadFile.h"
 #include "cardsim/DriverCard.h"
 #include "cardsim/SampleCard.h"
 #include "main/MainForm.h"
 #include "main/WindowMessageBox.h"
+#include "register/Register.h"
 #include "ui_MainForm.h"
 #include "vpcd/VpcdCard.h"
 
@@ -269,7 +271,10 @@ std::vector<std::string> FilesIn(const fs::path& folder) {
     std::vector<std::string> names;
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(folder, error)) {
-        names.push_back(entry.path().filename().string());
+        // The register beside the downloads is not one of them.
+        if (entry.path().filename() != registry::kSqliteFileName) {
+            names.push_back(entry.path().filename().string());
+        }
     }
     std::sort(names.begin(), names.end());
     return names;
@@ -984,4 +989,85 @@ TEST_F(PcscdDownload, WatchReportsAStoreThatFailedAndGoesOn) {
     EXPECT_EQ(FilesIn(folder).size(), 1u);
     EXPECT_EQ(watch.Stop(SIGTERM, 5s), 0);
     fs::remove(kept);
+}
+
+// ------------------------------------------------ the office register
+
+TEST_F(PcscdDownload, EveryDepotRecordsInTheSharedRegisterAndAServerStoppedMeanwhileLosesNone) {
+    TPostgresServer server;
+    std::string error;
+    ASSERT_TRUE(server.Create(&error)) << error;
+    const std::string url = server.Url();
+    const fs::path folder = Dir / "depot1";
+    auto card = [](const char* number) {
+        cardsim::TCardOptions options;
+        options.CardNumber = number;
+        return cardsim::BuildDriverCard(options);
+    };
+    {
+        TRunningProgram watch({DRAVIK_DOWNLOAD_PATH, "--watch", "--json", "--output",
+                               folder.string() + "/", "--store", url, "--root",
+                               DRAVIK_TEST_ROOT_KEY_PATH},
+                              HomeIn(Dir / "home1"));
+        const char* numbers[] = {"D100000000000011", "D100000000000012", "D100000000000013"};
+        for (int insertion = 0; insertion < 3; ++insertion) {
+            // The second download is made while the server is down.
+            if (insertion == 1) {
+                server.Stop();
+            } else if (insertion == 2) {
+                ASSERT_TRUE(server.Start(&error)) << error;
+            }
+            TInsertedCard inserted(card(numbers[insertion]), false);
+            const auto line = watch.Line(20s);
+            ASSERT_TRUE(line.has_value()) << "insertion " << insertion;
+            EXPECT_EQ(ParseObject(*line)["exitStatus"].toInt(), 0) << *line;
+            EXPECT_FALSE(watch.Line(1500ms).has_value());
+        }
+        EXPECT_EQ(watch.Stop(SIGTERM, 5s), 0);
+    }
+    // Another depot's single download into the same register.
+    {
+        TInsertedCard inserted(card("D100000000000014"), false);
+        const TRun run = RunProgram({DRAVIK_DOWNLOAD_PATH, "--wait", "5", "--store", url, "--root",
+                                     DRAVIK_TEST_ROOT_KEY_PATH},
+                                    HomeIn(Dir / "home2"));
+        EXPECT_EQ(run.ExitCode, 0) << run.Output << run.Errors;
+        EXPECT_EQ(run.Errors.find("NOT recorded"), std::string::npos) << run.Errors;
+    }
+
+    // Four downloads, each under its own card, each file byte for byte.
+    auto store = registry::OpenStore(url, {});
+    EXPECT_EQ(store->Drivers().size(), 4u);
+    std::vector<std::string> files = FilesIn(folder);
+    ASSERT_EQ(files.size(), 3u);
+    for (const std::string& name : files) {
+        const std::string number = name.substr(name.size() - 20, 16);
+        const auto recorded = store->Files(number, true);
+        ASSERT_EQ(recorded.size(), 1u) << name;
+        EXPECT_EQ(recorded[0].FileName, name);
+        EXPECT_TRUE(SameBytes(downloadtest::AsString(recorded[0].Bytes), ReadFile(folder / name)));
+        EXPECT_TRUE(recorded[0].Whole);
+        // The one recorded late was taken from the archive folder, where
+        // its verdict is not written down.
+        EXPECT_EQ(recorded[0].Signatures, number == "D100000000000012"
+                                              ? registry::TVerdict::NotChecked
+                                              : registry::TVerdict::Valid)
+            << name;
+    }
+    const fs::path other = Dir / "home2/Documents/Dravik";
+    files = FilesIn(other);
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_TRUE(SameBytes(downloadtest::AsString(store->Files("D100000000000014", false)[0].Bytes),
+                          ReadFile(other / files[0])));
+
+    // With no store given, the archive folder's own: made by the first
+    // download, its owner's alone.
+    TInsertedCard inserted(card("D100000000000015"), false);
+    const fs::path own = Dir / "own";
+    const TRun run =
+        RunProgram({DRAVIK_DOWNLOAD_PATH, "--wait", "5", "--output", own.string() + "/"});
+    EXPECT_EQ(run.ExitCode, 0) << run.Errors;
+    EXPECT_EQ(fs::status(own / registry::kSqliteFileName).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(registry::OpenStore({}, own.string())->Drivers().size(), 1u);
 }

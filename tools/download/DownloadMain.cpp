@@ -8,6 +8,7 @@
 #include "Watch.h"
 #include "archive/Archive.h"
 #include "platform/Platform.h"
+#include "platform/UserFolders.h"
 
 #include <cerrno>
 #include <fstream>
@@ -143,6 +144,22 @@ int main(int argc, char* argv[]) {
         if (!placement.ArchiveFolder.empty()) {
             archive::RemoveStaleCopies(placement.ArchiveFolder);
         }
+    }
+    // The register: the archive folder's own unless --store names one. What
+    // it missed while it could not be reached is added now.
+    std::unique_ptr<registry::TRecorder> recorder;
+    if (!options.List && (!placement.ArchiveFolder.empty() || options.Store)) {
+        // The window's register setting when none is given.
+        const std::string store =
+            options.Store ? *options.Store
+                          : platform::WindowSetting("registerStore").value_or(std::string());
+        recorder = std::make_unique<registry::TRecorder>(store, placement.ArchiveFolder);
+        const registry::TRecorder::TNote note = recorder->CatchUp();
+        if (note.Kind == registry::TRecorder::TKind::Failed) {
+            std::cerr << "dravik-download: the register cannot be reached (" << note.Error
+                      << "); downloads stay in the archive folder and are recorded later\n";
+        }
+        session.Recorder = recorder.get();
     }
     session.FUpdateCardDownload = !options.NoCardUpdate;
     if (options.Root) {

@@ -32,6 +32,12 @@ const char kUsage[] =
     "                   (default: ERCA_Gen2_Root_Certificate.bin, \"ERCA Gen2 Root\n"
     "                   Certificate.bin\", ERCA-G2.bin or EC_PK_G2.bin where EC_PK.bin\n"
     "                   is looked for; without one that part is not checked)\n"
+    "  --store STORE    the register that every download filed in the archive is\n"
+    "                   recorded in: a PostgreSQL server (postgresql://user@host/db\n"
+    "                   or service=NAME; the password from ~/.pgpass or a service\n"
+    "                   file), or a SQLite file (default: dravik.sqlite in the\n"
+    "                   archive folder); a register that cannot be reached is said\n"
+    "                   on standard error, and the download is recorded later\n"
     "  --help           show this help\n"
     "  --version        show the version\n"
     "\n"
@@ -81,6 +87,8 @@ std::string ParseOptions(const std::vector<std::string>& args, TOptions& options
             error = value(options.Root, "a file name");
         } else if (arg == "--root-g2") {
             error = value(options.RootG2, "a file name");
+        } else if (arg == "--store") {
+            error = value(options.Store, "a PostgreSQL URL or a SQLite file");
         } else if (arg == "--log") {
             error = value(options.Log, "a file name");
         } else if (arg == "--reader") {

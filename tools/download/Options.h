@@ -13,6 +13,7 @@ struct TOptions {
     std::optional<std::string> Log;
     std::optional<std::string> Root;
     std::optional<std::string> RootG2;
+    std::optional<std::string> Store;
     int WaitSeconds = 0;
     bool List = false;
     bool Help = false;

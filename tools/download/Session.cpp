@@ -96,6 +96,36 @@ std::string Trimmed(const std::string& text) {
 
 } // namespace
 
+void TCommandLineSession::RecordDownload(const TCardIdentity& identity,
+                                         const TDownloadOutcome& outcome) {
+    if (Recorder == nullptr) {
+        return;
+    }
+    registry::TDownloadFacts facts;
+    facts.CardNumber = Trimmed(platform::Iso8859ToUtf8(identity.CardNumber, 1));
+    facts.Driver = identity.DriverDisplay;
+    facts.Generation = identity.Generation;
+    facts.Whole = outcome.Whole;
+    facts.Signatures = !outcome.SignaturesValid ? registry::TVerdict::NotValid
+                       : !outcome.Signed        ? registry::TVerdict::NotSigned
+                       : SignatureLine.rfind("Signatures valid", 0) == 0
+                           ? registry::TVerdict::Valid
+                           : registry::TVerdict::NotChecked;
+    const registry::TRecorder::TNote note = Recorder->RecordDownload(outcome.Path, facts);
+    const std::string line =
+        registry::TRecorder::EnglishLine(note, outcome.Path, Recorder->StoreName());
+    // As in the window: a line when the record failed or made up for one.
+    if (note.Kind == registry::TRecorder::TKind::Failed || note.CaughtUp > 0) {
+        AddLog(line);
+    }
+    if (note.Kind == registry::TRecorder::TKind::Failed) {
+        // Said at once, and not only in a log nobody may keep: the office
+        // must know that the register misses this download for now.
+        ClearProgress();
+        std::cerr << "dravik-download: " << line << '\n';
+    }
+}
+
 TDownloadReport TCommandLineSession::Download(TReaderObject& reader, const TPlacement& placement) {
     Reader = &reader;
     Message.clear();

@@ -6,6 +6,7 @@
 #include "Account.h"
 #include "Placement.h"
 #include "main/CardSession.h"
+#include "register/Recorder.h"
 
 #include <algorithm>
 #include <atomic>
@@ -72,6 +73,8 @@ public:
     bool StopRequested() const { return Stop; }
     // The last download's closing message, carriage returns between its lines.
     const std::string& ClosingMessage() const { return Message; }
+    // The register that archived downloads are recorded in; none: not recorded.
+    registry::TRecorder* Recorder = nullptr;
 
 protected:
     void ShowDownloadName(const std::string&) override {}
@@ -88,6 +91,7 @@ protected:
     bool WantsLog() const override { return Sinks.ToStdout || Sinks.File != nullptr; }
     void NoteFile(std::uint16_t fid, const std::string& name, TFileStatus status,
                   TFileSigning signing) override;
+    void RecordDownload(const TCardIdentity& identity, const TDownloadOutcome& outcome) override;
 
 private:
     void ClearProgress();
