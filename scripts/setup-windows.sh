@@ -2,7 +2,8 @@
 # Installs the Debian 12 packages that build Dravik for Windows and test it
 # under wine: the mingw-w64 cross compilers, wine (the wine command comes
 # from the package wine, the 64-bit loader from wine64), GoogleTest's
-# sources, libgcrypt for mingw, what the Qt build needs, and zip.
+# sources, libgcrypt for mingw, what the Qt build needs, Tcl for SQLite's
+# amalgamation, and zip.
 # Safe to run again: apt-get skips what is already installed.
 set -eEuo pipefail
 # Whatever stops the script says which command it was.
@@ -12,7 +13,7 @@ packages=(
   cmake ninja-build mingw-w64 wine wine64 googletest
   libgcrypt-mingw-w64-dev libgpg-error-mingw-w64-dev
   qt6-base-dev qt6-base-dev-tools dpkg-dev
-  xvfb xdotool x11-utils imagemagick zip unzip
+  xvfb xdotool x11-utils imagemagick zip unzip tcl
 )
 
 missing=()
@@ -32,7 +33,7 @@ fi
 # half-hour Qt build.
 missing_commands=()
 for c in wine wineserver x86_64-w64-mingw32-g++ x86_64-w64-mingw32-strip x86_64-w64-mingw32-objdump \
-  dpkg-source zip unzip Xvfb xdotool import; do
+  dpkg-source tclsh make zip unzip Xvfb xdotool import; do
   command -v "$c" >/dev/null || missing_commands+=("$c")
 done
 if [ ${#missing_commands[@]} -gt 0 ]; then

@@ -25,6 +25,10 @@ bash "$root/scripts/setup-windows.sh"
 toolchain=$root/cmake/mingw-w64-x86_64.cmake
 cmake_args=(-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
   -DCMAKE_CROSSCOMPILING_EMULATOR=wine -DDRAVIK_BENCH=OFF -DDRAVIK_WERROR=ON)
+# The register's embedded engine, built once into the cache from Debian's source.
+bash "$root/scripts/build-sqlite-mingw.sh"
+sqlite=$cache/sqlite3-mingw
+cmake_args+=(-DSQLite3_INCLUDE_DIR="$sqlite/include" -DSQLite3_LIBRARY="$sqlite/lib/libsqlite3.a")
 if [ "${DRAVIK_QT:-1}" != 0 ] && [ -f "$qt/.dravik-complete" ]; then
   # Qt's own toolchain file puts Qt where the cross build looks for packages
   # and loads ours for the compilers.
