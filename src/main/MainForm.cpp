@@ -2,6 +2,7 @@
 
 #include "archive/Archive.h"
 #include "main/CardDownloadFile.h"
+#include "main/DownloadTimeLeft.h"
 #include "main/LogModel.h"
 #include "main/WindowMessageBox.h"
 #include "platform/Platform.h"
@@ -38,6 +39,10 @@ namespace {
 QString Q(const std::string& text) {
     return QString::fromStdString(text);
 }
+
+// The progress bar's text of the form: files done of files; the time left
+// follows it during a slow download.
+constexpr char kProgressFormat[] = "%v / %m";
 
 struct TActionTexts {
     const char* CroatianCaption;
@@ -464,6 +469,22 @@ void TMainForm::ShowProgress(int filesDone, int filesToDo) {
     });
 }
 
+void TMainForm::ShowBytes(std::size_t bytesDone, std::size_t bytesToDo) {
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - FDownloadStart;
+    const std::optional<double> left = EstimateTimeLeft(elapsed.count(), bytesDone, bytesToDo);
+    std::string text = left ? TimeLeftText(*left, FCroatian) : std::string();
+    // A hand-over only when the text changes: a few a second, not one a chunk.
+    if (text == FTimeLeftShown) {
+        return;
+    }
+    FTimeLeftShown = text;
+    HandOver([this, text = std::move(text)] {
+        ui->ProgressBar1->setFormat(text.empty() ? QString::fromLatin1(kProgressFormat)
+                                                 : QString::fromLatin1(kProgressFormat) +
+                                                       QStringLiteral(" \u00B7 ") + Q(text));
+    });
+}
+
 void TMainForm::HandOver(std::function<void()> call) {
     std::lock_guard lock(FHandedOverMutex);
     FHandedOver.push_back(std::move(call));
@@ -497,6 +518,9 @@ TCardDownload TMainForm::RunCardDownload(TReaderObject& reader) {
     // running step, nor log between its lines.
     mainthread::Hold();
     FDownloading = true;
+    FDownloadStart = std::chrono::steady_clock::now();
+    FTimeLeftShown.clear();
+    ui->ProgressBar1->setFormat(QString::fromLatin1(kProgressFormat));
     ui->ProgressBar1->setRange(0, 0);
     ui->ProgressBar1->setVisible(true);
 
@@ -528,6 +552,7 @@ TCardDownload TMainForm::RunCardDownload(TReaderObject& reader) {
     }
     FPCSC->ReleaseContext(context);
     ui->ProgressBar1->setVisible(false);
+    ui->ProgressBar1->setFormat(QString::fromLatin1(kProgressFormat));
     FDownloading = false;
     mainthread::Release();
     if (failure) {
