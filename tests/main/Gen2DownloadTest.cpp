@@ -4,6 +4,7 @@
 
 #include "cardfile/CardFile.h"
 #include "cardsim/TestPki.h"
+#include "main/DownloadTimeLeft.h"
 
 using namespace downloadtest;
 namespace ef = cardsim::ef;
@@ -284,4 +285,33 @@ TEST_F(Gen2DownloadTest, ExtendedLengthReadsAndTheirRefusalGiveTheSameFile) {
             EXPECT_EQ(commands.size(), shortCommands.size() + 1);
         }
     }
+}
+
+// The time left counts the bytes of every file's contents, of both
+// applications, without going back or past its total; its text rounds up and
+// comes in both languages.
+TEST_F(Gen2DownloadTest, TheBytesLeftCountEveryFileAndTheTimeLeftIsSaid) {
+    InsertDriverCard(Gen2(2));
+    Download();
+    std::size_t contents = 0;
+    for (const auto& record : Records()) {
+        contents += record.Type == 0x00 || record.Type == 0x02 ? record.Data.size() : 0;
+    }
+    const auto& counts = Session.ByteCounts;
+    ASSERT_FALSE(counts.empty());
+    EXPECT_EQ(counts.back(), std::make_pair(contents, contents));
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        EXPECT_LE(counts[i].first, counts[i].second) << i;
+        if (i > 0) {
+            EXPECT_GE(counts[i].first, counts[i - 1].first) << i;
+        }
+    }
+
+    EXPECT_FALSE(EstimateTimeLeft(2.9, 100, 400));
+    EXPECT_FALSE(EstimateTimeLeft(10, 0, 400));
+    EXPECT_EQ(EstimateTimeLeft(10, 100, 400), 30.0);
+    EXPECT_EQ(TimeLeftText(30, true), "još oko 30 s");
+    EXPECT_EQ(TimeLeftText(0.2, false), "about 5 s left");
+    EXPECT_EQ(TimeLeftText(71, true), "još oko 1 min 20 s");
+    EXPECT_EQ(TimeLeftText(120, false), "about 2 min left");
 }
