@@ -218,11 +218,10 @@ int main(int argc, char* argv[]) {
                 "logged / unlogged %.3f\n",
                 unlogged.DownloadMs, unlogged.LongestGapMs, unlogged.Ticks,
                 live.DownloadMs / unlogged.DownloadMs);
-    // What the window showed of the time left, a few of its texts.
+    // What the window showed of the time left.
     std::printf("  progress texts during the window's download: %zu;", live.ProgressTexts.size());
-    for (std::size_t i = 0; i < live.ProgressTexts.size();
-         i += std::max<std::size_t>(1, live.ProgressTexts.size() / 6)) {
-        std::printf(" \"%s\"", live.ProgressTexts[i].c_str());
+    for (const std::string& text : live.ProgressTexts) {
+        std::printf(" \"%s\"", text.c_str());
     }
     std::printf("\n");
     std::printf("  target <= %.0f ms: %s; goal <= %.0f ms: %s\n", kTargetMs,
