@@ -24,15 +24,14 @@ constexpr char kStatusOk[] = "9000";
 constexpr char kNotFound[] = "6A82";
 constexpr std::uint16_t kSignatureLength = 128;
 constexpr std::size_t kChunkLength = 250;
-// The most an extended-length read asks for: at 115,200 bit/s and 5 ms an
-// exchange, each exchange saved beyond this is worth under 1.5 % of the
-// bytes' time, while a card or reader with a smaller buffer than the 32 KB
-// a whole file could need is more likely to refuse (and the download to
-// fall back to short reads).
-constexpr std::size_t kExtendedChunkLength = 4096;
 // READ BINARY carries its offset in 15 bits (P1's top bit set means a short
 // file identifier), so the byte at 0x7FFF is the last one it can reach.
 constexpr std::size_t kAddressableBytes = 0x8000;
+// An extended-length read asks for the whole rest of the file: at a fast
+// reader every exchange saved counts (5 ms or so each: some 500 bytes
+// at 115,200 bit/s take as long). A card or reader whose buffer holds less refuses it, and
+// the short reads take over.
+constexpr std::size_t kExtendedChunkLength = kAddressableBytes;
 
 const std::string kSignatureBlanks(kSignatureLength, ' ');
 

@@ -389,7 +389,7 @@ TEST_F(PcscdDownload, ExtendedLengthReadsPassThePcscdStack) {
         EXPECT_EQ(run.Output.find("The card announces extended length") != std::string::npos,
                   extended);
         EXPECT_EQ(run.Output.find("short reads from here on"), std::string::npos) << run.Output;
-        EXPECT_EQ(run.Output.find("G2 EF Driver_Activity_Data 4096 - status = 9000  4096") !=
+        EXPECT_EQ(run.Output.find("G2 EF Driver_Activity_Data 0 - status = 9000  13780") !=
                       std::string::npos,
                   extended);
         files[extended ? 1 : 0] = ReadFile(output);
