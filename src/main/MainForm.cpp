@@ -472,16 +472,18 @@ void TMainForm::ShowProgress(int filesDone, int filesToDo) {
 void TMainForm::ShowBytes(std::size_t bytesDone, std::size_t bytesToDo) {
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - FDownloadStart;
     const std::optional<double> left = EstimateTimeLeft(elapsed.count(), bytesDone, bytesToDo);
-    std::string text = left ? TimeLeftText(*left, FCroatian) : std::string();
-    // A hand-over only when the text changes: a few a second, not one a chunk.
-    if (text == FTimeLeftShown) {
+    // A hand-over only when the shown text changes: a few a second, not one
+    // a chunk. The language is the main thread's: the text is made there.
+    std::string key = left ? TimeLeftText(*left, false) : std::string();
+    if (key == FTimeLeftShown) {
         return;
     }
-    FTimeLeftShown = text;
-    HandOver([this, text = std::move(text)] {
-        ui->ProgressBar1->setFormat(text.empty() ? QString::fromLatin1(kProgressFormat)
-                                                 : QString::fromLatin1(kProgressFormat) +
-                                                       QStringLiteral(" \u00B7 ") + Q(text));
+    FTimeLeftShown = key;
+    HandOver([this, left] {
+        ui->ProgressBar1->setFormat(left ? QString::fromLatin1(kProgressFormat) +
+                                               QStringLiteral(" \u00B7 ") +
+                                               Q(TimeLeftText(*left, FCroatian))
+                                         : QString::fromLatin1(kProgressFormat));
     });
 }
 

@@ -110,7 +110,7 @@ private:
     bool FClosing = false;
     bool FDownloading = false;
     // When the running download began, and the time left it last showed
-    // (both the download thread's own).
+    // (its English text, which tells a change; both the download thread's own).
     std::chrono::steady_clock::time_point FDownloadStart;
     std::string FTimeLeftShown;
     // What the download's thread hands to the main thread, in order. Guarded
