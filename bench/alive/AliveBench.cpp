@@ -6,7 +6,11 @@
 // thread as the window did before (what a user saw: one gap as long as the
 // download). Target: the download's longest gap <= 100 ms, goal <= 50 ms.
 // Runs itself in a private namespace (root only), never touching the
-// machine's pcscd. Options: --delay MS (default 60).
+// machine's pcscd. Options: --delay MS (default 60); --baud N and
+// --exchange-ms MS for a card at a real card's pace instead (dravik-vcard's
+// options; --delay then defaults to 0), --gen2 for a second-generation card.
+// A fourth run is the window's download with no log lines built (a log that
+// nobody reads): the log's share of the download's time and of its gaps.
 #include "Pcscd.h"
 #include "ProgramRuns.h"
 #include "WindowTestUtil.h"
@@ -16,7 +20,9 @@
 
 #include <QApplication>
 #include <QGuiApplication>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -59,11 +65,19 @@ protected:
     }
 };
 
+// The window's download without the lines of its exchanges: what the log costs.
+class TUnloggedForm : public TMainForm {
+protected:
+    bool WantsLog() const override { return false; }
+};
+
 struct TRun {
     double LongestGapMs = 0;
     double DownloadMs = 0;
     int Ticks = 0;
     std::string Message;
+    // The progress bar's texts, each time it changed during the download.
+    std::vector<std::string> ProgressTexts;
 };
 
 // Presses the read button once the card shows and measures until the press returns.
@@ -78,6 +92,15 @@ bool Download(TMainForm& window, TRun* run) {
     // pcscd reports the card while it still powers it up.
     windowtest::ProcessFor(std::chrono::milliseconds(500));
     windowtest::TEventGapMeter gaps;
+    QTimer progress;
+    QObject::connect(&progress, &QTimer::timeout, [&] {
+        const std::string text = window.Form()->ProgressBar1->text().toStdString();
+        if (window.Form()->ProgressBar1->isVisible() &&
+            (run->ProgressTexts.empty() || run->ProgressTexts.back() != text)) {
+            run->ProgressTexts.push_back(text);
+        }
+    });
+    progress.start(100);
     windowtest::ProcessFor(std::chrono::milliseconds(50));
     const auto start = Clock::now();
     window.Form()->BitBtn1->click();
@@ -94,11 +117,22 @@ bool Download(TMainForm& window, TRun* run) {
 
 int main(int argc, char* argv[]) {
     EnterNamespace(argv);
-    int delayMs = 60;
+    int delayMs = -1;
+    std::vector<std::string> pace;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--delay") == 0 && i + 1 < argc) {
             delayMs = std::atoi(argv[++i]);
+        } else if ((std::strcmp(argv[i], "--baud") == 0 ||
+                    std::strcmp(argv[i], "--exchange-ms") == 0) &&
+                   i + 1 < argc) {
+            pace.insert(pace.end(), {argv[i], argv[i + 1]});
+            ++i;
+        } else if (std::strcmp(argv[i], "--gen2") == 0) {
+            pace.insert(pace.end(), {"--gen2", "2"});
         }
+    }
+    if (delayMs < 0) {
+        delayMs = pace.empty() ? 60 : 0;
     }
     std::string folder =
         (std::filesystem::temp_directory_path() / "dravik-bench-alive-XXXXXX").string();
@@ -117,8 +151,10 @@ int main(int argc, char* argv[]) {
     }
     // The card refuses the update of its last download date: every download
     // of it is the same work.
-    TVirtualCard card(DRAVIK_VCARD_PATH,
-                      {"--delay", std::to_string(delayMs), "--refuse-update", "6A88"});
+    std::vector<std::string> cardOptions{"--delay", std::to_string(delayMs), "--refuse-update",
+                                         "6A88"};
+    cardOptions.insert(cardOptions.end(), pace.begin(), pace.end());
+    TVirtualCard card(DRAVIK_VCARD_PATH, cardOptions);
     if (!card.Insert(&error)) {
         return Fail(error);
     }
@@ -152,10 +188,22 @@ int main(int argc, char* argv[]) {
             return Fail("the main-thread download was not whole: " + frozen.Message);
         }
     }
+    TRun unlogged;
+    {
+        TUnloggedForm window;
+        window.FOutputPath = folder + "/unlogged.ddd";
+        if (!Download(window, &unlogged)) {
+            return Fail("the unlogged download was not whole: " + unlogged.Message);
+        }
+    }
     card.Remove();
 
-    std::printf("Sample driver card, %d ms a command, through pcscd and vpcd; platform %s\n",
-                delayMs, qPrintable(QGuiApplication::platformName()));
+    std::string paceText;
+    for (const std::string& option : pace) {
+        paceText += " " + option;
+    }
+    std::printf("Sample driver card, %d ms a command%s, through pcscd and vpcd; platform %s\n",
+                delayMs, paceText.c_str(), qPrintable(QGuiApplication::platformName()));
     std::printf("  idle window, 3 s:             longest gap %7.1f ms (%d ticks of 10 ms)\n",
                 idle.LongestGapMs, idle.Ticks);
     std::printf("  window's download %8.0f ms: longest gap %7.1f ms (%d ticks)\n", live.DownloadMs,
@@ -166,6 +214,16 @@ int main(int argc, char* argv[]) {
                 live.LongestGapMs / idle.LongestGapMs, live.LongestGapMs / frozen.LongestGapMs);
     std::printf("  download time: window's / main-thread %.3f\n",
                 live.DownloadMs / frozen.DownloadMs);
+    std::printf("  without log lines %7.0f ms: longest gap %7.1f ms (%d ticks); download time "
+                "logged / unlogged %.3f\n",
+                unlogged.DownloadMs, unlogged.LongestGapMs, unlogged.Ticks,
+                live.DownloadMs / unlogged.DownloadMs);
+    // What the window showed of the time left.
+    std::printf("  progress texts during the window's download: %zu;", live.ProgressTexts.size());
+    for (const std::string& text : live.ProgressTexts) {
+        std::printf(" \"%s\"", text.c_str());
+    }
+    std::printf("\n");
     std::printf("  target <= %.0f ms: %s; goal <= %.0f ms: %s\n", kTargetMs,
                 live.LongestGapMs <= kTargetMs ? "met" : "NOT met", kGoalMs,
                 live.LongestGapMs <= kGoalMs ? "met" : "NOT met");

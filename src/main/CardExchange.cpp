@@ -87,20 +87,28 @@ void TCardSession::StoreResponse(const std::uint8_t* bytes, DWORD count) {
     }
 }
 
-pcsc::TResult TCardSession::SendCommand(TReaderObject& reader, const std::string& command) {
+pcsc::TResult TCardSession::SendCommand(TReaderObject& reader, const std::string& command,
+                                        std::size_t expected) {
     if (FStopRequested && !FHoldStop) {
         throw TDownloadStopped();
     }
     FStatusWord.clear();
     std::array<std::uint8_t, kExchangeBufferSize> commandBytes{};
-    std::array<std::uint8_t, kExchangeBufferSize> response{};
+    std::array<std::uint8_t, kExchangeBufferSize> smallResponse{};
+    std::uint8_t* response = smallResponse.data();
+    std::size_t capacity = smallResponse.size();
+    if (expected + 2 > capacity) {
+        FLargeResponse.resize(std::max(FLargeResponse.size(), expected + 2));
+        response = FLargeResponse.data();
+        capacity = FLargeResponse.size();
+    }
     const std::size_t count = HexToBytes(command, commandBytes.data(), commandBytes.size());
-    DWORD responseLength = kExchangeBufferSize;
+    auto responseLength = static_cast<DWORD>(capacity);
     const pcsc::TResult result = reader.Transmit(
-        *FPCSC, commandBytes.data(), static_cast<DWORD>(count), response.data(), &responseLength);
+        *FPCSC, commandBytes.data(), static_cast<DWORD>(count), response, &responseLength);
     if (result == pcsc::kSuccess) {
         // A library that reports more than the buffer holds must not make us read past it.
-        StoreResponse(response.data(), std::min<DWORD>(responseLength, kExchangeBufferSize));
+        StoreResponse(response, std::min<DWORD>(responseLength, static_cast<DWORD>(capacity)));
     } else {
         AddLog("SCardTransmit failed with error code " + ResultHex(result) + " ");
         AddLog(ResultNameLine(result));

@@ -156,8 +156,10 @@ public:
     // The reader object is left as it was when the service does not answer.
     pcsc::TResult ReadCardState(TReaderObject& reader);
 
-    // Command exchange.
-    pcsc::TResult SendCommand(TReaderObject& reader, const std::string& command);
+    // Command exchange. `expected`: the data bytes an extended-length read
+    // asks for, when more than the usual response buffer holds.
+    pcsc::TResult SendCommand(TReaderObject& reader, const std::string& command,
+                              std::size_t expected = 0);
     void StoreResponse(const std::uint8_t* bytes, DWORD count);
     pcsc::TResult ConnectCard(TReaderObject& reader, bool exclusive);
     pcsc::TResult DisconnectCard(TReaderObject& reader);
@@ -237,6 +239,8 @@ private:
     // What the last download wrote, byte for byte: its signatures are checked
     // in it, never in a file that another download may have replaced since.
     std::string FWrittenBytes;
+    // The response buffer of extended-length reads, kept between them.
+    std::vector<std::uint8_t> FLargeResponse;
 
 protected:
     // Runs DownloadCard for the press. Here on the calling thread with
@@ -245,6 +249,12 @@ protected:
     virtual TCardDownload RunCardDownload(TReaderObject& reader);
     // After each of the card's files: how many are done of how many there are.
     virtual void ShowProgress(int /*filesDone*/, int /*filesToDo*/) {}
+    // After each read, from the download's thread: the bytes of the card's
+    // files read so far and those there are to read as far as known now. The
+    // second count grows as the sizes become known: the first application's
+    // files once EF Application_Identification is read, the second's once
+    // the card has turned out to have it and its own counts are read.
+    virtual void ShowBytes(std::size_t /*bytesDone*/, std::size_t /*bytesToDo*/) {}
     // After each of the card's files, of both generations, from the download's
     // thread: what became of it. `name` is the log's name of the file.
     virtual void NoteFile(std::uint16_t /*fid*/, const std::string& /*name*/,

@@ -7,6 +7,7 @@
 // second-generation part, whose signature length depends on the card's curve,
 // a refusal leaves no signature record.
 #include "archive/Archive.h"
+#include "main/CardCapabilities.h"
 #include "main/CardDownloadFile.h"
 #include "main/CardSession.h"
 #include "main/DownloadPlan.h"
@@ -29,6 +30,11 @@ constexpr std::size_t kChunkLength = 250;
 constexpr std::size_t kAddressableBytes = 0x8000;
 // The most a record's 16-bit length can frame.
 constexpr std::size_t kRecordBytes = 0xFFFF;
+// An extended-length read asks for the whole rest of the file: at a fast
+// reader every exchange saved counts (5 ms or so each: some 500 bytes
+// at 115,200 bit/s take as long). A card or reader whose buffer holds less refuses it, and
+// the short reads take over.
+constexpr std::size_t kExtendedChunkLength = kAddressableBytes;
 
 const std::string kSignatureBlanks(kSignatureLength, ' ');
 
@@ -117,6 +123,14 @@ std::string StampText(const std::tm& now) {
 std::string ReadCommand(std::size_t offset, std::size_t length) {
     char text[16];
     std::snprintf(text, sizeof(text), "00 B0 %04X%02X", static_cast<unsigned>(offset),
+                  static_cast<unsigned>(length));
+    return text;
+}
+
+// READ BINARY with an extended Le: 00, then its two bytes.
+std::string ExtendedReadCommand(std::size_t offset, std::size_t length) {
+    char text[24];
+    std::snprintf(text, sizeof(text), "00 B0 %04X 00 %04X", static_cast<unsigned>(offset),
                   static_cast<unsigned>(length));
     return text;
 }
@@ -277,8 +291,12 @@ public:
             S.AddLog(S.FResponseHex);
             S.AddLog("Data: " + Printable(S.FResponseData));
         }
+        Count(std::min(S.FResponseData.size(), LengthAskedBy(row.Read)));
         if (row.Fid == kApplicationIdentification.Fid) {
             Sizes = ApplicationSizesOf(S.FResponseData);
+            for (const TSizedFile& sized : kSizedFiles) {
+                Expect(std::min<std::size_t>(SizeOf(sized.Size, Sizes), kAddressableBytes));
+            }
         } else if (row.Fid == kIdentification.Fid) {
             TakeIdentity(S.FResponseData);
         }
@@ -297,10 +315,27 @@ public:
 
     // Reads `limit` bytes of the selected file from `offset` on in chunks,
     // logging each; stops at the first chunk that fails or comes short.
+    // `mayExtend`: the chunks may be extended-length reads, while the card
+    // takes them.
     std::string ReadChunks(std::size_t offset, std::size_t limit, const std::string& statusLabel,
-                           const std::string& chunkLabel, bool write = false) {
+                           const std::string& chunkLabel, bool write = false,
+                           bool mayExtend = false) {
         std::string collected;
         while (offset < limit) {
+            if (mayExtend && ExtendedReads && limit - offset > kChunkLength) {
+                const std::size_t length = std::min(kExtendedChunkLength, limit - offset);
+                if (ReadExtended(offset, length, statusLabel, chunkLabel)) {
+                    collected += S.FResponseData;
+                    Count(length);
+                    if (write) {
+                        File.Write(S.FResponseData);
+                    }
+                    offset += length;
+                    continue;
+                }
+                // Nothing of the refused read was kept: the short reads
+                // take it again from the same offset.
+            }
             const std::size_t length = std::min(kChunkLength, limit - offset);
             S.SendCommand(Reader, ReadCommand(offset, length));
             if (Logging) {
@@ -320,6 +355,7 @@ public:
             // and a short answer ends the file's reading, as a failed chunk does.
             const std::string chunk = S.FResponseData.substr(0, length);
             collected += chunk;
+            Count(chunk.size());
             if (write) {
                 File.Write(chunk);
             }
@@ -334,16 +370,43 @@ public:
         return collected;
     }
 
+    // One extended-length read of exactly `length` bytes. Anything else (a
+    // refusal such as 6700 or 6Cxx, a failed exchange, as when the reader
+    // does not pass extended APDUs, or another length) keeps nothing of it
+    // and turns extended reads off for the rest of the download.
+    bool ReadExtended(std::size_t offset, std::size_t length, const std::string& statusLabel,
+                      const std::string& chunkLabel) {
+        const pcsc::TResult result =
+            S.SendCommand(Reader, ExtendedReadCommand(offset, length), length);
+        if (result == pcsc::kSuccess && S.FStatusWord == kStatusOk &&
+            S.FResponseData.size() == length) {
+            if (Logging) {
+                S.AddLog(statusLabel + std::to_string(offset) + " - status = " + S.FStatusWord +
+                         "  " + std::to_string(length));
+                S.AddLog(chunkLabel + std::to_string(offset) + " ReadBinary OK");
+                S.AddLog(S.FResponseHex);
+            }
+            return true;
+        }
+        ExtendedReads = false;
+        S.AddLog(statusLabel + std::to_string(offset) + " extended read - status = " +
+                 (S.FStatusWord.empty() ? std::string("none") : S.FStatusWord) + "  " +
+                 std::to_string(S.FResponseData.size()) + ": short reads from here on");
+        return false;
+    }
+
     // A record written as it is read: its header announcing `limit` bytes,
     // then each chunk as it comes, so that the file on disk always ends with
     // the last piece read. A reading that stops partway sets the header to
     // the bytes written: announcing the bytes that never came would have
     // readers take the records after it for this file's rest.
     std::string ReadRecordInChunks(std::uint16_t fid, std::uint8_t type, std::size_t limit,
-                                   const std::string& statusLabel, const std::string& chunkLabel) {
+                                   const std::string& statusLabel, const std::string& chunkLabel,
+                                   bool mayExtend = false) {
         const std::uint64_t header = File.Position();
         File.WriteRecord(fid, type, static_cast<std::uint16_t>(limit));
-        const std::string collected = ReadChunks(0, limit, statusLabel, chunkLabel, /*write=*/true);
+        const std::string collected =
+            ReadChunks(0, limit, statusLabel, chunkLabel, /*write=*/true, mayExtend);
         if (collected.size() != limit) {
             File.SetRecordLength(header, static_cast<std::uint16_t>(collected.size()));
         }
@@ -414,6 +477,7 @@ public:
             S.NoteFile(row.Fid, name, TFileStatus::NotRead, TFileSigning::NotSigned);
             return;
         }
+        Expect(4);
         std::string data = ReadChunks(0, 4, name + " ", name + " ");
         if (data.size() < 4) {
             File.WriteRecord(row.Fid, kContentsG2, static_cast<std::uint16_t>(data.size()), data);
@@ -423,6 +487,7 @@ public:
         }
         std::size_t fifth = 0;
         if (ByteAt(data, 2) == 0x82) {
+            Expect(1);
             data += ReadChunks(4, 5, name + " ", name + " ");
             fifth = ByteAt(data, 4);
         }
@@ -431,6 +496,7 @@ public:
             // An empty link certificate is all zeros: nothing more to frame.
             S.AddLog(name + ": no certificate");
         } else if (total > data.size()) {
+            Expect(std::min(total, kAddressableBytes) - data.size());
             data +=
                 ReadChunks(data.size(), std::min(total, kAddressableBytes), name + " ", name + " ");
         }
@@ -456,6 +522,11 @@ public:
                 S.NoteFile(row.Fid, name, TFileStatus::NotRead, TFileSigning::NotSigned);
             } else {
                 S.AddLog(name + " Select - status = " + S.FStatusWord + ": not on the card");
+                // Not to be read after all: the bytes still to do shrink, never
+                // below those already read.
+                const std::size_t unread = BytesToDo - std::min(BytesToDo, BytesDone);
+                BytesToDo -= std::min(
+                    unread, std::min(SizeOf(row.Size, Sizes, row.FixedSize), kAddressableBytes));
                 S.NoteFile(row.Fid, name, TFileStatus::NotOnCard, TFileSigning::NotSigned);
             }
             return;
@@ -463,8 +534,8 @@ public:
         const std::size_t size = SizeOf(row.Size, Sizes, row.FixedSize);
         const bool hashed = Hash(row.Signed, name);
         const std::size_t limit = LimitOf(size, name);
-        const std::string collected =
-            ReadRecordInChunks(row.Fid, kContentsG2, limit, name + " ", name + " ");
+        const std::string collected = ReadRecordInChunks(row.Fid, kContentsG2, limit, name + " ",
+                                                         name + " ", /*mayExtend=*/true);
         if (Logging) {
             S.AddLog(name + " all:");
             S.AddLog(Printable(collected));
@@ -473,9 +544,11 @@ public:
         if (whole) {
             if (row.Role == TG2Role::Sizes) {
                 Sizes = ApplicationSizesG2Of(collected);
+                ExpectG2(/*version2=*/false);
             } else if (row.Role == TG2Role::Version2Sizes) {
                 AddVersion2Sizes(Sizes, collected);
                 Version2SizesRead = true;
+                ExpectG2(/*version2=*/true);
             } else if (row.Role == TG2Role::Identification && Identity.CardNumber.empty()) {
                 TakeIdentity(collected);
             }
@@ -502,7 +575,14 @@ public:
         }
         Identity.Generation = 2;
         S.AddLog("DF Tachograph_G2 selected: a second-generation card");
+        // T=0 carries no extended Le; T=1 does where the card says it takes one.
+        ExtendedReads = Reader.Protocol == ptT1 && AnnouncesExtendedLength(Reader.ATR);
+        if (ExtendedReads) {
+            S.AddLog("The card announces extended length: G2 files in reads of up to " +
+                     std::to_string(kExtendedChunkLength) + " bytes");
+        }
         Sizes = {};
+        Expect(kG2Files[0].FixedSize);
         for (const TCertificateFile& row : kG2Certificates) {
             ReadCertificate(row);
         }
@@ -521,6 +601,32 @@ public:
             }
             ReadG2(row);
         }
+    }
+
+    // The byte counts behind the window's time left: `bytes` more to read,
+    // and `bytes` read.
+    void Expect(std::size_t bytes) {
+        BytesToDo += bytes;
+        S.ShowBytes(BytesDone, BytesToDo);
+    }
+    void Count(std::size_t bytes) {
+        BytesDone += bytes;
+        S.ShowBytes(BytesDone, std::max(BytesDone, BytesToDo));
+    }
+    // Once the second generation's counts are read: the files they size
+    // (EF Application_Identification itself is counted already).
+    void ExpectG2(bool version2) {
+        std::size_t bytes = 0;
+        for (const TG2File& row : kG2Files) {
+            if (row.Version2 == version2 && row.Role != TG2Role::Sizes &&
+                row.Role != TG2Role::Version2Sizes) {
+                bytes += std::min(SizeOf(row.Size, Sizes, row.FixedSize), kAddressableBytes);
+            }
+        }
+        if (!version2 && Sizes.StructureVersion >= 1) {
+            bytes += kG2Files[1].FixedSize; // EF Application_Identification_V2
+        }
+        Expect(bytes);
     }
 
     // UPDATE BINARY of EF Card_Download in the current application.
@@ -544,6 +650,10 @@ private:
     TCardSession& S;
     TReaderObject& Reader;
     TCardDownloadFile& File;
+    std::size_t BytesDone = 0;
+    std::size_t BytesToDo = 0;
+    // The second generation's files are read with extended Le while this holds.
+    bool ExtendedReads = false;
     // The session's WantsLog(), asked once: the lines of every response are
     // built only for a log that somebody reads.
     const bool Logging;
@@ -565,6 +675,15 @@ TCardIdentity TCardSession::ReadCardFiles(TReaderObject& reader) {
         ShowProgress(++filesDone, filesToDo);
     };
 
+    std::size_t fixedBytes = LengthAskedBy(kIcc.Read) + LengthAskedBy(kIc.Read);
+    for (const TFixedFile* row :
+         {&kApplicationIdentification, &kCardCertificate, &kCaCertificate, &kIdentification}) {
+        fixedBytes += LengthAskedBy(row->Read);
+    }
+    for (const TFixedFile& row : kLaterFixedFiles) {
+        fixedBytes += LengthAskedBy(row.Read);
+    }
+    steps.Expect(fixedBytes);
     try {
         fixed(kIcc);
         fixed(kIc);

@@ -3,6 +3,7 @@
 #include "archive/Archive.h"
 #include "contents/CardContentsWindow.h"
 #include "main/CardDownloadFile.h"
+#include "main/DownloadTimeLeft.h"
 #include "main/DriversWindow.h"
 #include "main/LogModel.h"
 #include "main/WindowMessageBox.h"
@@ -40,6 +41,10 @@ namespace {
 QString Q(const std::string& text) {
     return QString::fromStdString(text);
 }
+
+// The progress bar's text of the form: files done of files; the time left
+// follows it during a slow download.
+constexpr char kProgressFormat[] = "%v / %m";
 
 struct TActionTexts {
     const char* CroatianCaption;
@@ -490,6 +495,24 @@ void TMainForm::ShowProgress(int filesDone, int filesToDo) {
     });
 }
 
+void TMainForm::ShowBytes(std::size_t bytesDone, std::size_t bytesToDo) {
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - FDownloadStart;
+    const std::optional<double> left = EstimateTimeLeft(elapsed.count(), bytesDone, bytesToDo);
+    // A hand-over only when the shown text changes: a few a second, not one
+    // a chunk. The language is the main thread's: the text is made there.
+    std::string key = left ? TimeLeftText(*left, false) : std::string();
+    if (key == FTimeLeftShown) {
+        return;
+    }
+    FTimeLeftShown = key;
+    HandOver([this, left] {
+        ui->ProgressBar1->setFormat(left ? QString::fromLatin1(kProgressFormat) +
+                                               QStringLiteral(" \u00B7 ") +
+                                               Q(TimeLeftText(*left, FCroatian))
+                                         : QString::fromLatin1(kProgressFormat));
+    });
+}
+
 void TMainForm::HandOver(std::function<void()> call) {
     std::lock_guard lock(FHandedOverMutex);
     FHandedOver.push_back(std::move(call));
@@ -523,6 +546,9 @@ TCardDownload TMainForm::RunCardDownload(TReaderObject& reader) {
     // running step, nor log between its lines.
     mainthread::Hold();
     FDownloading = true;
+    FDownloadStart = std::chrono::steady_clock::now();
+    FTimeLeftShown.clear();
+    ui->ProgressBar1->setFormat(QString::fromLatin1(kProgressFormat));
     ui->ProgressBar1->setRange(0, 0);
     ui->ProgressBar1->setVisible(true);
 
@@ -554,6 +580,7 @@ TCardDownload TMainForm::RunCardDownload(TReaderObject& reader) {
     }
     FPCSC->ReleaseContext(context);
     ui->ProgressBar1->setVisible(false);
+    ui->ProgressBar1->setFormat(QString::fromLatin1(kProgressFormat));
     FDownloading = false;
     mainthread::Release();
     if (failure) {

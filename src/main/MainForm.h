@@ -6,6 +6,7 @@
 #include "smartcard/Reader.h"
 
 #include <QMainWindow>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -80,6 +81,7 @@ protected:
 
     TCardDownload RunCardDownload(TReaderObject& reader) override;
     void ShowProgress(int filesDone, int filesToDo) override;
+    void ShowBytes(std::size_t bytesDone, std::size_t bytesToDo) override;
 
     void ShowDownloadName(const std::string& name) override;
     TReaderObject* SelectedReader() override;
@@ -114,6 +116,10 @@ private:
     // Set once shut-down begins: watcher reports still on their way are ignored.
     bool FClosing = false;
     bool FDownloading = false;
+    // When the running download began, and the time left it last showed
+    // (its English text, which tells a change; both the download thread's own).
+    std::chrono::steady_clock::time_point FDownloadStart;
+    std::string FTimeLeftShown;
     // What the download's thread hands to the main thread, in order. Guarded
     // by our own lock, which the thread checkers see, rather than carried in
     // Qt's queued calls.

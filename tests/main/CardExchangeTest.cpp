@@ -1,6 +1,7 @@
 // The command exchange: hexadecimal command text to bytes, the card's answer
 // into the three response fields, and the connect/disconnect pass-throughs.
 #include "DownloadTestSupport.h"
+#include "main/CardCapabilities.h"
 
 #include <array>
 
@@ -299,4 +300,19 @@ TEST_F(TFakeReaderTest, ReadCardStateSaysWhatTheFirstReportWillSay) {
     TReaderObject unknown("No Such Reader", *Session.FPCSC);
     EXPECT_NE(Session.ReadCardState(unknown), pcsc::kSuccess);
     EXPECT_EQ(unknown.CardState, csUnknown);
+}
+
+// The card capabilities in the historical bytes, past the interface bytes
+// whatever TD bytes announce; an ATR cut short or without them says no.
+TEST(CardCapabilitiesTest, TheAtrTellsExtendedLength) {
+    EXPECT_TRUE(AnnouncesExtendedLength("3B 85 80 01 80 73 00 00 40 B7"));
+    // TA1 TB1 TC1 present, category 00 with its three status bytes after the TLV.
+    EXPECT_TRUE(AnnouncesExtendedLength("3B FA 11 00 00 80 01 00 31 C0 73 00 00 C0 80 90 00 00"));
+    EXPECT_FALSE(AnnouncesExtendedLength("3B 85 80 01 80 73 00 00 80 77")); // chaining only
+    EXPECT_FALSE(AnnouncesExtendedLength("3B 80 80 01 01"));                // no historical bytes
+    EXPECT_FALSE(AnnouncesExtendedLength("3B 85 80 01 80 73 00"));          // cut short
+    EXPECT_FALSE(AnnouncesExtendedLength("3B 85 80 01 4A 73 00 00 40 B7")); // proprietary
+    EXPECT_FALSE(AnnouncesExtendedLength("3B 83 80 01 00 73 00 00"));       // status eats them
+    EXPECT_FALSE(AnnouncesExtendedLength("3B 8F 80"));                      // TD1 announces more
+    EXPECT_FALSE(AnnouncesExtendedLength(""));
 }

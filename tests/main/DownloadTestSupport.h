@@ -48,6 +48,11 @@ public:
         Trace.push_back("log:" + line);
     }
     bool WantsLog() const override { return LogRead; }
+    // Every (bytes done, bytes to do) the steps reported.
+    std::vector<std::pair<std::size_t, std::size_t>> ByteCounts;
+    void ShowBytes(std::size_t done, std::size_t toDo) override {
+        ByteCounts.emplace_back(done, toDo);
+    }
     void ShowDownloadName(const std::string& name) override {
         DownloadName = name;
         Trace.push_back("name:" + name);

@@ -6,6 +6,7 @@
 #include "cardfile/CardFile.h"
 #include "cardfile/RootKeyFile.h"
 #include "cardsim/TestPki.h"
+#include "main/DownloadTimeLeft.h"
 
 using namespace downloadtest;
 namespace ef = cardsim::ef;
@@ -283,4 +284,101 @@ TEST_F(Gen2DownloadTest, AMandatoryG2FileMissingIsNeverWhole) {
         fakepcsc::RemoveCard(kReaderName);
         ASSERT_TRUE(PumpUntil([this] { return Reader->CardState == csNoCard; }));
     }
+}
+
+namespace {
+
+// 80, then the card capabilities 73 00 00 40: extended Lc and Le.
+const Bytes kAtrExtended = {0x3B, 0x85, 0x80, 0x01, 0x80, 0x73, 0x00, 0x00, 0x40, 0xB7};
+
+bool IsExtendedRead(const Bytes& command) {
+    return command.size() == 7 && command[1] == 0xB0 && command[4] == 0x00;
+}
+
+} // namespace
+
+// A card that announces extended length gets its G2 files in fewer, longer
+// reads and gives the very file of short reads, its first part in the same
+// commands. A card that announces it and then refuses it (6700, or an
+// exchange the reader fails) gets the short reads from that chunk on, and
+// its file loses no byte.
+TEST_F(Gen2DownloadTest, ExtendedLengthReadsAndTheirRefusalGiveTheSameFile) {
+    InsertDriverCard(Gen2(2));
+    Session.FUpdateCardDownload = false;
+    const TCardIdentity shortReads = Download();
+    ASSERT_TRUE(shortReads.Complete);
+    const std::string expected = OutputFile();
+    const std::vector<Bytes> shortCommands = Commands();
+    const auto probe = std::find(shortCommands.begin(), shortCommands.end(), kProbe);
+    ASSERT_NE(probe, shortCommands.end());
+    const std::vector<Bytes> firstPart(shortCommands.begin(), probe + 1);
+
+    enum class TWay { Served, Refused, NotPassed };
+    for (const TWay way : {TWay::Served, TWay::Refused, TWay::NotPassed}) {
+        SCOPED_TRACE(static_cast<int>(way));
+        fakepcsc::RemoveCard(kReaderName);
+        ASSERT_TRUE(PumpUntil([this] { return Reader->CardState == csNoCard; }));
+        Card = std::make_shared<cardsim::TDriverCard>(Image);
+        Card->ServeExtendedLength(way == TWay::Served);
+        InsertCard(
+            [card = Card, way](const Bytes& apdu) {
+                if (way == TWay::NotPassed && IsExtendedRead(apdu)) {
+                    throw std::runtime_error("the reader takes short APDUs only");
+                }
+                return card->Process(apdu);
+            },
+            fakepcsc::TProtocol::T1, kAtrExtended);
+        Session.Log.clear();
+        const TCardIdentity identity = Download();
+        EXPECT_TRUE(identity.Complete);
+        EXPECT_EQ(identity.NotSignedByCard, 0);
+        EXPECT_TRUE(OutputFile() == expected) << "the files differ";
+
+        const std::vector<Bytes> commands = Commands();
+        ASSERT_GE(commands.size(), firstPart.size());
+        EXPECT_TRUE(std::equal(firstPart.begin(), firstPart.end(), commands.begin()));
+        const auto extended = std::count_if(commands.begin(), commands.end(), IsExtendedRead);
+        const auto fallbacks =
+            std::count_if(Session.Log.begin(), Session.Log.end(), [](const std::string& line) {
+                return line.find("short reads from here on") != std::string::npos;
+            });
+        if (way == TWay::Served) {
+            EXPECT_GT(extended, 5);
+            EXPECT_EQ(fallbacks, 0);
+            EXPECT_LT(commands.size() + 100, shortCommands.size());
+        } else {
+            EXPECT_EQ(extended, 1);
+            EXPECT_EQ(fallbacks, 1);
+            EXPECT_EQ(commands.size(), shortCommands.size() + 1);
+        }
+    }
+}
+
+// The time left counts the bytes of every file's contents, of both
+// applications, without going back or past its total; its text rounds up and
+// comes in both languages.
+TEST_F(Gen2DownloadTest, TheBytesLeftCountEveryFileAndTheTimeLeftIsSaid) {
+    InsertDriverCard(Gen2(2));
+    Download();
+    std::size_t contents = 0;
+    for (const auto& record : Records()) {
+        contents += record.Type == 0x00 || record.Type == 0x02 ? record.Data.size() : 0;
+    }
+    const auto& counts = Session.ByteCounts;
+    ASSERT_FALSE(counts.empty());
+    EXPECT_EQ(counts.back(), std::make_pair(contents, contents));
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+        EXPECT_LE(counts[i].first, counts[i].second) << i;
+        if (i > 0) {
+            EXPECT_GE(counts[i].first, counts[i - 1].first) << i;
+        }
+    }
+
+    EXPECT_FALSE(EstimateTimeLeft(2.9, 100, 400));
+    EXPECT_FALSE(EstimateTimeLeft(10, 0, 400));
+    EXPECT_EQ(EstimateTimeLeft(10, 100, 400), 30.0);
+    EXPECT_EQ(TimeLeftText(30, true), "još oko 30 s");
+    EXPECT_EQ(TimeLeftText(0.2, false), "about 5 s left");
+    EXPECT_EQ(TimeLeftText(71, true), "još oko 1 min 20 s");
+    EXPECT_EQ(TimeLeftText(120, false), "about 2 min left");
 }

@@ -48,9 +48,10 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
 
 // A simulated driver card in one of vpcd's readers.
 struct TInsertedCard {
-    TInsertedCard(cardsim::TCardImage image, bool t0, int port = vpcd::kDefaultPort)
+    TInsertedCard(cardsim::TCardImage image, bool t0, int port = vpcd::kDefaultPort,
+                  bool extended = false)
         : Image(image), Card(std::move(image)),
-          Virtual(t0 ? vpcd::AtrT0() : vpcd::AtrT1(),
+          Virtual(t0 ? vpcd::AtrT0() : (extended ? vpcd::AtrT1Extended() : vpcd::AtrT1()),
                   [this](const std::vector<std::uint8_t>& apdu) {
                       std::this_thread::sleep_for(std::chrono::milliseconds(DelayMs.load()));
                       std::vector<std::uint8_t> answer = Card.Process(apdu);
@@ -62,6 +63,7 @@ struct TInsertedCard {
                       return answer;
                   }) {
         Virtual.OnReset = [this] { Card.Reset(); };
+        Card.ServeExtendedLength(extended);
         std::string error;
         Inserted = Virtual.Insert("127.0.0.1", port, &error);
         EXPECT_TRUE(Inserted) << error;
@@ -434,6 +436,32 @@ TEST_F(PcscdDownload, SecondGenerationCardsOfBothVersionsDownloadAndVerify) {
                                         "--root-g2", DRAVIK_TEST_ROOT_G2_PATH, output.string()});
         EXPECT_EQ(verify.ExitCode, 0) << verify.Output;
     }
+}
+
+// pcscd (1.9.9) and vpcd pass extended-length APDUs over T=1 both ways: a
+// card that announces extended length gets its G2 files in extended reads
+// through the real stack, and the file is that of the short reads.
+TEST_F(PcscdDownload, ExtendedLengthReadsPassThePcscdStack) {
+    cardsim::TCardOptions options;
+    options.Gen2Version = 2;
+    std::string files[2];
+    for (const bool extended : {false, true}) {
+        TInsertedCard card(cardsim::BuildDriverCard(options), false, vpcd::kDefaultPort, extended);
+        ASSERT_TRUE(card.Inserted);
+        const fs::path output = Dir / "extended.ddd";
+        const TRun run = RunProgram({DRAVIK_DOWNLOAD_PATH, "--verbose", "--no-card-update",
+                                     "--output", output.string(), "--wait", "5"});
+        EXPECT_EQ(run.ExitCode, 0) << run.Output;
+        EXPECT_EQ(run.Output.find("The card announces extended length") != std::string::npos,
+                  extended);
+        EXPECT_EQ(run.Output.find("short reads from here on"), std::string::npos) << run.Output;
+        EXPECT_EQ(run.Output.find("G2 EF Driver_Activity_Data 0 - status = 9000  13780") !=
+                      std::string::npos,
+                  extended);
+        files[extended ? 1 : 0] = ReadFile(output);
+    }
+    EXPECT_FALSE(files[0].empty());
+    EXPECT_TRUE(SameBytes(files[1], files[0]));
 }
 
 TEST_F(PcscdDownload, ACardPulledInTheMiddleEndsTheDownloadAndTheNextOneWorks) {

@@ -149,7 +149,8 @@ std::vector<std::uint8_t> TDriverCard::Select(const std::vector<std::uint8_t>& a
 }
 
 std::vector<std::uint8_t> TDriverCard::ReadBinary(const std::vector<std::uint8_t>& apdu) const {
-    if (apdu.size() != 5) {
+    const bool extended = ExtendedLength && apdu.size() == 7 && apdu[4] == 0;
+    if (apdu.size() != 5 && !extended) {
         return Status(kWrongLength);
     }
     if (!CurrentEf) {
@@ -166,7 +167,11 @@ std::vector<std::uint8_t> TDriverCard::ReadBinary(const std::vector<std::uint8_t
     if (offset > contents.size()) {
         return Status(kWrongOffset);
     }
-    const std::size_t wanted = apdu[4] == 0 ? 256 : apdu[4];
+    std::size_t wanted = apdu[4] == 0 ? 256 : apdu[4];
+    if (extended) {
+        const std::size_t le = std::size_t{apdu[5]} << 8 | apdu[6];
+        wanted = le == 0 ? 65536 : le;
+    }
     const std::size_t remaining = contents.size() - offset;
     const std::size_t count = std::min(wanted, remaining);
     const auto from = contents.begin() + offset;
@@ -270,6 +275,11 @@ void TDriverCard::FailRead(TFileRef file, std::uint16_t offset, std::uint16_t st
 void TDriverCard::SetUnreadable(TFileRef file, std::uint16_t statusWord) {
     std::lock_guard guard(Lock);
     UnreadableFiles[file] = statusWord;
+}
+
+void TDriverCard::ServeExtendedLength(bool serve) {
+    std::lock_guard guard(Lock);
+    ExtendedLength = serve;
 }
 
 void TDriverCard::RemoveAfter(int commands) {

@@ -16,7 +16,9 @@
 // - READ BINARY, 00 B0 P1 P2 Le, offset ((P1 & 0x7F) << 8) | P2, Le 00 = 256:
 //   6986 with no EF selected, 6B00 for an offset past the end of the EF,
 //   the remaining bytes and 6282 when fewer than Le remain (none at the very
-//   end), else Le bytes and 9000.
+//   end), else Le bytes and 9000. A card that serves extended length takes
+//   00 B0 P1 P2 00 Le1 Le2 too (Le 0000 = 65536); any other card answers
+//   that 6700, as a card without it does.
 // - PERFORM HASH OF FILE, 80 2A 90 00: SHA-1 of the selected EF's whole
 //   contents, kept until the next hash; a SELECT by name or a reset forgets
 //   it. 6986 with no EF selected.
@@ -69,6 +71,8 @@ public:
                          std::optional<TFileRef> file = std::nullopt);
     // That exact command gets that whole response APDU (data and status word).
     void AnswerCommand(std::vector<std::uint8_t> apdu, std::vector<std::uint8_t> response);
+    // READ BINARY with an extended Le (three bytes) is served; without it, 6700.
+    void ServeExtendedLength(bool serve);
     // The next `commands` commands are answered; from then on the card is gone.
     void RemoveAfter(int commands);
 
@@ -103,6 +107,7 @@ private:
     std::map<TFileRef, std::uint16_t> UnreadableFiles;
     std::optional<int> CommandsLeft;
     int Answered = 0;
+    bool ExtendedLength = false;
 };
 
 } // namespace cardsim

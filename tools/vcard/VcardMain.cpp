@@ -38,6 +38,13 @@ const char kUsage[] =
     "  --stay SECONDS      remove the card after this long (default: until stopped)\n"
     "  --delay MS          answer each command this many milliseconds late, as a real\n"
     "                      card does (about 60); default 0\n"
+    "  --baud N            answer at a real card's pace: each byte of the command\n"
+    "                      and of the response takes 11 bit times at N bit/s\n"
+    "                      (real cards: 9600 unless the reader negotiates more)\n"
+    "  --exchange-ms MS    and each exchange this many milliseconds besides\n"
+    "  --extended[=HOW]    announce extended length in the ATR's card capabilities\n"
+    "                      and serve READ BINARY with an extended Le; HOW refuse:\n"
+    "                      announce it, yet answer such reads 6700\n"
     "  --gen2 VERSION      a second-generation card of structure version 1 or 2\n"
     "  --p384              its second-generation key on NIST P-384 (96-byte signatures)\n"
     "  --refuse-probe SW   answer the SELECT of DF Tachograph_G2 with SW\n"
@@ -48,7 +55,12 @@ const char kUsage[] =
     "The sample card signs with the key of the project's test PKI\n"
     "(tests/data/test-pki); a card from --from answers with the file's signatures.\n"
     "A second-generation card signs its G2 files with the test PKI of the second\n"
-    "generation, whose root certificate is tests/data/test-pki/test-root-g2-certificate.bin.\n";
+    "generation, whose root certificate is tests/data/test-pki/test-root-g2-certificate.bin.\n"
+    "--delay, --baud and --exchange-ms add up: an answer leaves no earlier than\n"
+    "their sum after its command came.\n"
+    "\n"
+    "Exit status: 0 when the card was served and removed, 2 for a wrong argument,\n"
+    "a file that is no card download file, or a vpcd that cannot be reached.\n";
 
 std::atomic<bool> gStop{false};
 
@@ -95,6 +107,9 @@ int main(int argc, char* argv[]) {
     std::optional<int> removeAfter;
     std::optional<int> staySeconds;
     int delayMs = 0;
+    long baud = 0;
+    int exchangeMs = 0;
+    enum class TExtended { No, Serve, Refuse } extended = TExtended::No;
     std::vector<TRefusal> refusals;
     cardsim::TCardOptions options;
     std::optional<std::uint16_t> refusedProbe;
@@ -107,8 +122,30 @@ int main(int argc, char* argv[]) {
             std::cout << kUsage;
             return 0;
         } else if (arg == "--version") {
-            std::cout << "dravik-vcard " << DRAVIK_VERSION << '\n';
+            std::cout << "dravik-vcard " DRAVIK_VERSION "\n";
             return 0;
+        } else if (arg == "--baud" && hasValue) {
+            const auto value = Number(argv[++i], 300, 10000000);
+            if (!value) {
+                return Usage("--baud needs bits per second from 300 to 10000000");
+            }
+            baud = *value;
+        } else if (arg == "--exchange-ms" && hasValue) {
+            const auto value = Number(argv[++i], 0, 10000);
+            if (!value) {
+                return Usage("--exchange-ms needs milliseconds from 0 to 10000");
+            }
+            exchangeMs = static_cast<int>(*value);
+        } else if (arg == "--extended" || arg.rfind("--extended=", 0) == 0) {
+            std::string how = arg.size() > 11 ? arg.substr(11) : "serve";
+            if (arg == "--extended" && hasValue &&
+                (std::string(argv[i + 1]) == "refuse" || std::string(argv[i + 1]) == "serve")) {
+                how = argv[++i];
+            }
+            if (how != "serve" && how != "refuse") {
+                return Usage("--extended is serve or refuse");
+            }
+            extended = how == "serve" ? TExtended::Serve : TExtended::Refuse;
         } else if (arg == "--host" && hasValue) {
             host = argv[++i];
         } else if (arg == "--port" && hasValue) {
@@ -216,6 +253,7 @@ int main(int argc, char* argv[]) {
     if (removeAfter) {
         card.RemoveAfter(*removeAfter);
     }
+    card.ServeExtendedLength(extended == TExtended::Serve);
     for (const TRefusal& refusal : refusals) {
         card.FailInstruction(refusal.Cla, refusal.Ins, refusal.StatusWord);
     }
@@ -226,11 +264,22 @@ int main(int argc, char* argv[]) {
 
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
-    vpcd::TVpcdCard inserted(t0 ? vpcd::AtrT0() : vpcd::AtrT1(),
-                             [&card, delayMs](const std::vector<std::uint8_t>& apdu) {
-                                 std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-                                 return card.Process(apdu);
-                             });
+    // Extended length is announced in T=1's ATR only: T=0 carries no extended Le.
+    const std::vector<std::uint8_t>& atr =
+        t0 ? vpcd::AtrT0() : (extended != TExtended::No ? vpcd::AtrT1Extended() : vpcd::AtrT1());
+    vpcd::TVpcdCard inserted(
+        atr, [&card, delayMs, baud, exchangeMs](const std::vector<std::uint8_t>& apdu) {
+            // The answer is due at a fixed time after the command came: the time
+            // the card takes to compute it is part of that, as on a real card.
+            const auto due =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs + exchangeMs);
+            std::vector<std::uint8_t> response = card.Process(apdu);
+            const std::size_t bytes = apdu.size() + response.size();
+            const auto wire = std::chrono::microseconds(
+                baud > 0 ? static_cast<std::int64_t>(bytes) * 11 * 1000000 / baud : 0);
+            std::this_thread::sleep_until(due + wire);
+            return response;
+        });
     inserted.OnReset = [&card] { card.Reset(); };
     // pcscd may still be starting: try for a few seconds before giving up.
     std::string error;

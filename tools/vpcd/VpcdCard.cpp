@@ -29,6 +29,14 @@ const std::vector<std::uint8_t>& AtrT1() {
     return atr;
 }
 
+const std::vector<std::uint8_t>& AtrT1Extended() {
+    // T0 85: five historical bytes, 80 then the capabilities 73 00 00 40; the
+    // last byte is the check byte that T=1 requires.
+    static const std::vector<std::uint8_t> atr = {0x3B, 0x85, 0x80, 0x01, 0x80,
+                                                  0x73, 0x00, 0x00, 0x40, 0xB7};
+    return atr;
+}
+
 TVpcdCard::TVpcdCard(std::vector<std::uint8_t> atr, TApduHandler handler)
     : Atr(std::move(atr)), Handler(std::move(handler)) {}
 

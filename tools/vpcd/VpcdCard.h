@@ -19,6 +19,9 @@ using TApduHandler = std::function<std::vector<std::uint8_t>(const std::vector<s
 // ATRs from which pcscd takes T=0 or T=1.
 const std::vector<std::uint8_t>& AtrT0();
 const std::vector<std::uint8_t>& AtrT1();
+// T=1 with the card capabilities (historical bytes, compact-TLV tag 7) saying
+// that the card takes extended Lc and Le fields.
+const std::vector<std::uint8_t>& AtrT1Extended();
 
 class TVpcdCard {
 public:
