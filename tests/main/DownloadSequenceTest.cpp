@@ -864,7 +864,9 @@ TEST_F(BitBtn1ClickTest, AnIncompleteDownloadLeavesTheCardsDownloadDateAsItWas) 
     InsertDriverCard();
     Card->FailCommand(SelectOf(0x0506), 0x6A82);
     Click();
-    EXPECT_EQ(Session.Log.back(), SavedLine(Session.FOutputPath, false));
+    // A file short of a signed one is also not valid where a root key is found.
+    EXPECT_EQ(Session.Log.back().rfind(SavedLine(Session.FOutputPath, false), 0), 0u)
+        << Session.Log.back();
     EXPECT_EQ(Card->FileContents(ef::CardDownload), *Image.Find(ef::CardDownload));
     for (const Bytes& command : Commands()) {
         EXPECT_FALSE(command.size() >= 2 && command[1] == 0xD6) << "an UPDATE BINARY was sent";
