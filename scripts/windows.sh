@@ -61,7 +61,7 @@ if [ ! -f "$build/bin/dravik.exe" ]; then
   exit 0
 fi
 
-# The release zip: the three programs, Qt's DLLs and the platform plugin, the
+# The release zip: the programs, Qt's DLLs and the platform plugin, the
 # C++ runtime they share, libgcrypt and its error library, the read-me;
 # everything stripped.
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
@@ -70,9 +70,14 @@ stage=$build/package/$name
 rm -rf "$build/package"
 mkdir -p "$stage/platforms" "$stage/styles"
 cp "$build/bin/dravik.exe" "$build/bin/dravik-download.exe" "$build/bin/dravik-verify.exe" "$stage/"
+# The register's and the card contents' tools, where this build has them.
+for tool in dravik-archive dravik-show; do
+  [ ! -f "$build/bin/$tool.exe" ] || cp "$build/bin/$tool.exe" "$stage/"
+done
 cp "$build/bin/libgcrypt-20.dll" "$build/bin/libgpg-error-0.dll" "$stage/"
 cp "$qt/bin/Qt6Core.dll" "$qt/bin/Qt6Gui.dll" "$qt/bin/Qt6Widgets.dll" "$stage/"
-cp "$qt/plugins/platforms/qwindows.dll" "$stage/platforms/"
+# offscreen: dravik-show --pdf draws its report without a window.
+cp "$qt/plugins/platforms/qwindows.dll" "$qt/plugins/platforms/qoffscreen.dll" "$stage/platforms/"
 cp "$qt/plugins/styles/"*.dll "$stage/styles/"
 cp "$build/bin/libstdc++-6.dll" "$build/bin/libgcc_s_seh-1.dll" "$build/bin/libwinpthread-1.dll" \
   "$stage/"
