@@ -101,6 +101,15 @@ carddata::TEvent Event(int type, const char* name, TTime begin, int minutes, con
     return {type, name, begin, begin + minutes * 60, vehicle};
 }
 
+carddata::TPlace Place(TTime time, bool begin, std::int64_t odometer) {
+    carddata::TPlace place;
+    place.Time = time;
+    place.Begin = begin;
+    place.Country = "HR";
+    place.Odometer = odometer;
+    return place;
+}
+
 void Identity(carddata::TCardData& data, TTime expiry) {
     data.Generation = 1;
     data.Card.Number = "HR00000123456780";
@@ -222,8 +231,8 @@ carddata::TCardData WorkingMonth(TTime lastDay, TTime expiry) {
     data.Faults = {
         Event(0x35, "Sensor fault", first + 15 * kDay + 14 * 3600, 40, "HR ZG 1177-HB"),
     };
-    data.Places = {{first + 5 * 3600, true, "HR", "", 412'305},
-                   {first + 4 * kDay + 17 * 3600, false, "HR", "", 415'215}};
+    data.Places = {Place(first + 5 * 3600, true, 412'305),
+                   Place(first + 4 * kDay + 17 * 3600, false, 415'215)};
     data.LastCardDownload = lastDay + 20 * 3600 + 45 * 60;
     return data;
 }
@@ -260,7 +269,7 @@ carddata::TCardData LargestCard(TTime lastDay) {
             Event(0x35, "Sensor fault", lastDay - e * 9 * kDay, 30, "HR ZG 1000-AA"));
     }
     for (int p = 0; p < 1120; ++p) {
-        data.Places.push_back({lastDay - p * 8 * 3600, p % 2 == 0, "HR", "", 100'000 + p * 90});
+        data.Places.push_back(Place(lastDay - p * 8 * 3600, p % 2 == 0, 100'000 + p * 90));
     }
     data.LastCardDownload = lastDay + 20 * 3600;
     return data;
