@@ -1,5 +1,6 @@
 // dravik-show as a script runs it: the JSON object of a simulated card's
 // download, read back with Qt's parser, and the exit statuses.
+#include "cardsim/InfringementWeek.h"
 #include "cardsim/SampleCard.h"
 #include "cardsim/SampleDownload.h"
 #include "cardsim/TestPki.h"
@@ -71,7 +72,8 @@ TEST(ShowTest, JsonListsTheSimulatedCardsDays) {
     QStringList keys = o.keys();
     keys.sort();
     EXPECT_EQ(keys.join(',').toStdString(),
-              "card,controls,days,driver,events,faults,generation,lastCardDownload,places,"
+              "card,controls,days,driver,events,faults,generation,infringements,lastCardDownload,"
+              "notJudged,places,"
               "signatures,vehicles");
     EXPECT_EQ(o["generation"].toInt(), 1);
     EXPECT_EQ(o["signatures"].toString().toStdString(), "valid");
@@ -142,6 +144,33 @@ TEST(ShowTest, SecondGenerationAndExitStatuses) {
     EXPECT_EQ(Show(::testing::TempDir() + "missing.ddd").first, 2);
     EXPECT_EQ(Show("--days x " + file).first, 2);
     EXPECT_EQ(Show("--version").second, std::string("dravik-show ") + DRAVIK_TEST_VERSION + "\n");
+}
+
+} // namespace
+
+namespace {
+
+// The fortnight with one infringement of each rule, as a card download.
+TEST(ShowTest, JsonJudgesTheInfringementFortnight) {
+    cardsim::TCardImage card = cardsim::BuildDriverCard();
+    cardsim::SetActivity(card, cardsim::InfringementWeek(), 13776);
+    const std::string file = Write("fortnight.ddd", cardsim::DownloadOf(card));
+    const auto [status, text] = Show("--json " + file);
+    ASSERT_EQ(status, 0) << text;
+    const QJsonObject o = Parse(text);
+    QStringList rules;
+    for (const QJsonValue finding : o["infringements"].toArray()) {
+        rules << finding["rule"].toString();
+        EXPECT_NE(finding["value"].toInt(), finding["limit"].toInt()) << text;
+    }
+    rules.sort();
+    EXPECT_EQ(rules, QStringList({"break", "daily-driving", "daily-rest", "fortnightly-driving",
+                                  "weekly-driving", "weekly-rest"}));
+    EXPECT_TRUE(o["notJudged"].isArray());
+    const auto [textStatus, lines] = Show("--infringements " + file);
+    EXPECT_EQ(textStatus, 0);
+    EXPECT_NE(lines.find("weekly-rest"), std::string::npos) << lines;
+    EXPECT_EQ(Show("--unknown-as sleep " + file).first, 2);
 }
 
 } // namespace

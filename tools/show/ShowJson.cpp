@@ -1,5 +1,7 @@
 #include "ShowJson.h"
 
+#include "rules/RulesJson.h"
+
 #include <cstdio>
 
 using namespace carddata;
@@ -51,6 +53,14 @@ void TJsonWriter::String(std::string_view text) {
         }
     }
     Out += '"';
+}
+
+void TJsonWriter::Members(std::string_view members) {
+    if (members.empty()) {
+        return;
+    }
+    Value();
+    Out += members;
 }
 
 void TJsonWriter::Number(std::int64_t value) {
@@ -288,6 +298,7 @@ std::string ShowJson(const TShown& shown) {
     Events(j, "events", d.Events);
     Events(j, "faults", d.Faults);
     Controls(j, d);
+    j.Members(rules::FindingsJson(shown.Judgement));
     j.Key("signatures");
     j.String(shown.Signatures);
     j.EndObject();

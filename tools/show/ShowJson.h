@@ -4,6 +4,7 @@
 #pragma once
 
 #include "carddata/CardData.h"
+#include "rules/Rules.h"
 
 #include <cstdint>
 #include <string>
@@ -13,7 +14,8 @@
 // What dravik-show tells of one file.
 struct TShown {
     carddata::TCardData Data;
-    std::string Signatures; // "valid", "not valid" or "not checked"
+    std::string Signatures;      // "valid", "not valid" or "not checked"
+    rules::TJudgement Judgement; // the driving and rest rules over Data.Days
 };
 
 // Writes compact JSON, putting the commas itself; text must be UTF-8.
@@ -32,6 +34,8 @@ public:
     void Time(carddata::TTime time);
     // A day as "2024-01-01", null when not recorded (0).
     void Date(carddata::TTime time);
+    // Members already written as JSON ("a":1,"b":2) into the open object.
+    void Members(std::string_view members);
     const std::string& Text() const { return Out; }
 
 private:

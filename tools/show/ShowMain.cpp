@@ -5,6 +5,7 @@
 #include "ShowText.h"
 #include "cardfile/RootKeyFile.h"
 #include "platform/Platform.h"
+#include "rules/RulesJson.h"
 
 #include <iostream>
 
@@ -58,7 +59,18 @@ int main(int argc, char* argv[]) {
     if (options.Days && days.size() > static_cast<std::size_t>(*options.Days)) {
         days.erase(days.begin(), days.end() - *options.Days);
     }
-    std::cout << (options.Json ? ShowJson(*shown) + "\n" : ShowText(*shown));
+    // Judged over the days kept, so that what is judged is what is shown.
+    rules::TOptions rulesOptions;
+    rulesOptions.UnknownAs =
+        options.UnknownAsWork ? rules::TUnknownAs::Work : rules::TUnknownAs::Rest;
+    shown->Judgement = rules::Judge(days, rulesOptions);
+    if (options.Json) {
+        std::cout << ShowJson(*shown) << '\n';
+    } else if (options.Infringements) {
+        std::cout << rules::FindingsText(shown->Judgement, rulesOptions);
+    } else {
+        std::cout << ShowText(*shown);
+    }
     for (const std::string& line : shown->Data.Errors) {
         std::cerr << "dravik-show: " << options.File << ": " << line << '\n';
     }

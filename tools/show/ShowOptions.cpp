@@ -12,6 +12,11 @@ const char kShowUsage[] =
     "\n"
     "  --json          print one JSON object (times in UTC, ISO 8601) instead of text\n"
     "  --days N        keep only the last N days\n"
+    "  --infringements print only the driving and rest rules' findings (Regulation\n"
+    "                  (EC) No 561/2006) over the days kept, as text\n"
+    "  --unknown-as rest|work\n"
+    "                  count time with the card out and nothing entered by hand as\n"
+    "                  rest (the default) or as work when judging the rules\n"
     "  --root FILE     the root key file that signatures are checked against\n"
     "                  (default: EC_PK.bin beside the program, then in the user's\n"
     "                  configuration folder; without one they are not checked)\n"
@@ -51,6 +56,14 @@ std::string ParseShowOptions(const std::vector<std::string>& args, TShowOptions&
             options.Version = true;
         } else if (arg == "--json") {
             options.Json = true;
+        } else if (arg == "--infringements") {
+            options.Infringements = true;
+        } else if (arg == "--unknown-as") {
+            std::optional<std::string> as;
+            if (!value(as, "rest or work").empty() || (*as != "rest" && *as != "work")) {
+                return "--unknown-as needs rest or work";
+            }
+            options.UnknownAsWork = *as == "work";
         } else if (arg == "--root") {
             error = value(options.Root, "a file name");
         } else if (arg == "--root-g2") {

@@ -11,6 +11,8 @@ struct TShowOptions {
     std::optional<std::string> RootG2; // the second generation's root certificate
     std::optional<int> Days;           // keep the last N days
     bool Json = false;
+    bool Infringements = false; // the rules' findings as text
+    bool UnknownAsWork = false; // card out, nothing entered: work instead of rest
     bool Help = false;
     bool Version = false;
 };
