@@ -97,6 +97,7 @@ TCardContentsWindow::TCardContentsWindow(carddata::TCardData data, TSignatureVer
                                          bool croatian, const QString& source, QWidget* parent)
     : QWidget(parent, Qt::Window), FData(std::move(data)), FSignatures(std::move(signatures)),
       FCroatian(croatian), FSource(source) {
+    FJudgement = rules::Judge(FData.Days, {});
     setObjectName(QStringLiteral("CardContentsWindow"));
     setAttribute(Qt::WA_DeleteOnClose);
     auto* layout = new QVBoxLayout(this);
@@ -155,7 +156,7 @@ TCardContentsWindow::TCardContentsWindow(carddata::TCardData data, TSignatureVer
     splitter->addWidget(chartBox);
 
     FTabs = new QTabWidget(splitter);
-    for (QTableWidget** table : {&FVehicles, &FEvents, &FFaults, &FErrors}) {
+    for (QTableWidget** table : {&FVehicles, &FEvents, &FFaults, &FInfringements, &FErrors}) {
         *table = new QTableWidget(FTabs);
         (*table)->setEditTriggers(QAbstractItemView::NoEditTriggers);
         (*table)->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -167,6 +168,7 @@ TCardContentsWindow::TCardContentsWindow(carddata::TCardData data, TSignatureVer
     FEvents->setObjectName(QStringLiteral("EventTable"));
     FFaults->setObjectName(QStringLiteral("FaultTable"));
     FErrors->setObjectName(QStringLiteral("ErrorTable"));
+    FInfringements->setObjectName(QStringLiteral("InfringementTable"));
     splitter->addWidget(FTabs);
     splitter->setStretchFactor(0, 3);
     splitter->setStretchFactor(1, 1);
@@ -203,6 +205,7 @@ void TCardContentsWindow::SetCroatian(bool croatian) {
 }
 
 void TCardContentsWindow::SetMarks(std::vector<TMark> marks) {
+    FMarksFromRules = false;
     FMarks = std::move(marks);
     TDayChart chart = FChartView->Chart();
     chart.SetMarks(FMarks);
@@ -247,16 +250,20 @@ void TCardContentsWindow::Fill() {
     FChartTitle->setText(
         Tr(FCroatian, "Aktivnosti zadnjih %1 dana (UTC)", "Activities of the last %1 days (UTC)")
             .arg(kChartDays));
+    if (FMarksFromRules) {
+        FMarks = InfringementMarks(FJudgement, FCroatian);
+    }
     FChartView->SetChart(TDayChart(ChartDays(FData, kChartDays), FCroatian, FMarks));
 
     const TTable vehicles = VehicleTable(FData, FCroatian);
     const TTable events = EventTable(FData.Events, false, FCroatian);
     const TTable faults = EventTable(FData.Faults, true, FCroatian);
     const TTable errors = ErrorTable(FData, FCroatian);
+    const TTable infringements = InfringementTable(FJudgement, FCroatian);
     FTabs->clear();
     for (const auto& [table, contents] :
          {std::pair{FVehicles, &vehicles}, std::pair{FEvents, &events}, std::pair{FFaults, &faults},
-          std::pair{FErrors, &errors}}) {
+          std::pair{FInfringements, &infringements}, std::pair{FErrors, &errors}}) {
         FillTable(table, *contents);
         if (table != FErrors || !contents->Rows.empty()) {
             FTabs->addTab(

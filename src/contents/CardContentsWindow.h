@@ -78,6 +78,8 @@ private:
     bool FCroatian = true;
     QString FSource;
     std::vector<TMark> FMarks;
+    rules::TJudgement FJudgement;
+    bool FMarksFromRules = true;
 
     QLabel* FTitle = nullptr;
     QLabel* FWarning = nullptr;
@@ -89,6 +91,7 @@ private:
     QTableWidget* FEvents = nullptr;
     QTableWidget* FFaults = nullptr;
     QTableWidget* FErrors = nullptr;
+    QTableWidget* FInfringements = nullptr;
     QPushButton* FSavePdf = nullptr;
     QPushButton* FClose = nullptr;
 };

@@ -244,7 +244,10 @@ TReportResult WriteCardReport(const carddata::TCardData& data, const TReportOpti
     }
 
     Heading(painter, page, Tr(croatian, "Aktivnosti po danima (UTC)", "Activities by day (UTC)"));
-    const TDayChart chart(ChartDays(data, options.Days), croatian, options.Marks);
+    const rules::TJudgement judgement = rules::Judge(data.Days, {});
+    const TDayChart chart(ChartDays(data, options.Days), croatian,
+                          options.Marks.empty() ? InfringementMarks(judgement, croatian)
+                                                : options.Marks);
     Chart(painter, page, chart, croatian);
 
     Table(painter, page, VehicleTable(data, croatian), croatian);
@@ -253,6 +256,10 @@ TReportResult WriteCardReport(const carddata::TCardData& data, const TReportOpti
     const TTable errors = ErrorTable(data, croatian);
     if (!errors.Rows.empty()) {
         Table(painter, page, errors, croatian);
+    }
+    if (!judgement.Infringements.empty()) {
+        page.NewPage();
+        Table(painter, page, InfringementTable(judgement, croatian), croatian);
     }
     page.Finish();
     result.Pages = page.Pages();

@@ -200,6 +200,45 @@ TTable ErrorTable(const carddata::TCardData& data, bool croatian) {
     return table;
 }
 
+QString RuleName(const std::string& rule, bool croatian) {
+    static const struct {
+        const char *Key, *Hr, *En;
+    } kNames[] = {
+        {"daily-driving", "dnevno vrijeme vožnje", "daily driving"},
+        {"weekly-driving", "tjedno vrijeme vožnje", "weekly driving"},
+        {"fortnightly-driving", "vožnja u dva uzastopna tjedna", "two weeks' driving"},
+        {"break", "stanka", "break"},
+        {"daily-rest", "dnevni odmor", "daily rest"},
+        {"weekly-rest", "tjedni odmor", "weekly rest"},
+    };
+    for (const auto& name : kNames) {
+        if (rule == name.Key) {
+            return Tr(croatian, name.Hr, name.En);
+        }
+    }
+    return Q(rule);
+}
+
+TTable InfringementTable(const rules::TJudgement& judgement, bool croatian) {
+    TTable table;
+    table.Title = Tr(croatian, "Prekršaji", "Infringements");
+    table.Columns = {Tr(croatian, "Pravilo", "Rule"),      Tr(croatian, "Početak", "Begin"),
+                     Tr(croatian, "Kraj", "End"),          Tr(croatian, "Vrijednost", "Value"),
+                     Tr(croatian, "Granica", "Limit"),     Tr(croatian, "Težina", "Severity"),
+                     Tr(croatian, "Pojedinosti", "Detail")};
+    auto duration = [](int minutes) {
+        return QStringLiteral("%1:%2").arg(minutes / 60).arg(minutes % 60, 2, 10, QLatin1Char('0'));
+    };
+    for (const rules::TFinding& finding : judgement.Infringements) {
+        const char* severity = rules::SeverityCode(finding.Severity);
+        table.Rows.push_back(
+            {RuleName(finding.Rule, croatian), DateTimeText(finding.Start, croatian),
+             DateTimeText(finding.End, croatian), duration(finding.Value), duration(finding.Limit),
+             severity != nullptr ? QString::fromLatin1(severity) : QString(), Q(finding.Detail)});
+    }
+    return table;
+}
+
 QString WindowTitle(const carddata::TCardData& data, bool croatian) {
     QString title = Tr(croatian, "Sadržaj kartice", "Card contents");
     if (!data.Driver.Surname.empty()) {

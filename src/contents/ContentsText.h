@@ -4,6 +4,7 @@
 #pragma once
 
 #include "carddata/CardData.h"
+#include "rules/Rules.h"
 
 #include <QString>
 #include <QStringList>
@@ -55,6 +56,9 @@ TTable VehicleTable(const carddata::TCardData& data, bool croatian);
 TTable EventTable(const std::vector<carddata::TEvent>& events, bool faults, bool croatian);
 // The lines the decoder could not read; no rows when it read them all.
 TTable ErrorTable(const carddata::TCardData& data, bool croatian);
+// The driving and rest rules' infringements; the detail stays in English.
+TTable InfringementTable(const rules::TJudgement& judgement, bool croatian);
+QString RuleName(const std::string& rule, bool croatian);
 
 QString WindowTitle(const carddata::TCardData& data, bool croatian);
 

@@ -12,6 +12,14 @@
 
 namespace contents {
 
+std::vector<TMark> InfringementMarks(const rules::TJudgement& judgement, bool croatian) {
+    std::vector<TMark> marks;
+    for (const rules::TFinding& finding : judgement.Infringements) {
+        marks.push_back({finding.Start, finding.End, RuleName(finding.Rule, croatian)});
+    }
+    return marks;
+}
+
 namespace {
 
 constexpr carddata::TTime kDay = 24 * 60 * 60;

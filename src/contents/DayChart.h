@@ -6,6 +6,7 @@
 #pragma once
 
 #include "carddata/CardData.h"
+#include "rules/Rules.h"
 
 #include <QColor>
 #include <QString>
@@ -23,6 +24,8 @@ struct TMark {
     carddata::TTime Begin = 0, End = 0;
     QString Label;
 };
+// One mark per infringement, labelled with its rule's name.
+std::vector<TMark> InfringementMarks(const rules::TJudgement& judgement, bool croatian);
 
 // One row: the day's 00:00 UTC and its record, or null where the card has none.
 struct TChartDay {

@@ -8,11 +8,13 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QStringList>
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -171,6 +173,16 @@ TEST(ShowTest, JsonJudgesTheInfringementFortnight) {
     EXPECT_EQ(textStatus, 0);
     EXPECT_NE(lines.find("weekly-rest"), std::string::npos) << lines;
     EXPECT_EQ(Show("--unknown-as sleep " + file).first, 2);
+
+    // The report puts the infringements on a page after the chart and tables.
+    const std::string pdf = ::testing::TempDir() + "fortnight.pdf";
+    EXPECT_EQ(Show("--pdf " + pdf + " " + file).first, 0);
+    std::ifstream in(std::filesystem::u8path(pdf), std::ios::binary);
+    const std::string written((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_EQ(written.rfind("%PDF", 0), 0u);
+    const auto pages = QString::fromLatin1(written.data(), static_cast<int>(written.size()))
+                           .count(QRegularExpression(QStringLiteral("/Type\\s*/Page\\b")));
+    EXPECT_GE(pages, 2);
 }
 
 } // namespace

@@ -3,6 +3,9 @@
 // calendar days with their gaps, and a report that splits a long chart over
 // pages and says when it cannot be written.
 #include "CardDataFixture.h"
+#include "cardsim/InfringementWeek.h"
+#include "cardsim/SampleCard.h"
+#include "cardsim/SampleDownload.h"
 #include "contents/CardContentsWindow.h"
 #include "contents/CardReport.h"
 #include "contents/DayChart.h"
@@ -13,6 +16,7 @@
 #include <QImage>
 #include <QMessageBox>
 #include <QRegularExpression>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -105,6 +109,19 @@ TEST(ContentsWindow, ShowsTheDriverTheValidityWarningAndTwentyEightDaysWithGaps)
     valid->show();
     EXPECT_TRUE(valid->ValidityWarningText().isEmpty())
         << valid->ValidityWarningText().toStdString();
+}
+
+// The simulated fortnight breaks each rule once: six rows, six marks.
+TEST(ContentsWindow, ListsAndMarksTheInfringements) {
+    cardsim::TCardImage card = cardsim::BuildDriverCard();
+    cardsim::SetActivity(card, cardsim::InfringementWeek(), 13776);
+    const std::vector<std::uint8_t> file = cardsim::DownloadOf(card);
+    contents::TCardContentsWindow window(carddata::Decode(file), {}, false, QString());
+    const auto* table = window.findChild<QTableWidget*>(QStringLiteral("InfringementTable"));
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(table->rowCount(), 6);
+    EXPECT_EQ(table->horizontalHeaderItem(0)->text(), QStringLiteral("Rule"));
+    EXPECT_EQ(window.ChartView()->Chart().Marks().size(), 6u);
 }
 
 TEST(ContentsReport, WritesAnA4PdfAndSplitsALongChartOverPages) {

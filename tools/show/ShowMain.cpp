@@ -2,6 +2,7 @@
 #include "ShowFile.h"
 #include "ShowJson.h"
 #include "ShowOptions.h"
+#include "ShowPdf.h"
 #include "ShowText.h"
 #include "cardfile/RootKeyFile.h"
 #include "platform/Platform.h"
@@ -64,6 +65,13 @@ int main(int argc, char* argv[]) {
     rulesOptions.UnknownAs =
         options.UnknownAsWork ? rules::TUnknownAs::Work : rules::TUnknownAs::Rest;
     shown->Judgement = rules::Judge(days, rulesOptions);
+    if (options.Pdf) {
+        const std::string pdfError = WriteShownPdf(*shown, *options.Pdf);
+        if (!pdfError.empty()) {
+            std::cerr << "dravik-show: " << pdfError << '\n';
+            return kShowExitFailure;
+        }
+    }
     if (options.Json) {
         std::cout << ShowJson(*shown) << '\n';
     } else if (options.Infringements) {

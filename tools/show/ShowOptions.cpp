@@ -12,6 +12,9 @@ const char kShowUsage[] =
     "\n"
     "  --json          print one JSON object (times in UTC, ISO 8601) instead of text\n"
     "  --days N        keep only the last N days\n"
+    "  --pdf OUT.pdf   also write the printable report (A4: the card, the day chart,\n"
+    "                  the tables and the infringements) to OUT.pdf; in Croatian\n"
+    "                  where the system's language is, else in English\n"
     "  --infringements print only the driving and rest rules' findings (Regulation\n"
     "                  (EC) No 561/2006) over the days kept, as text\n"
     "  --unknown-as rest|work\n"
@@ -64,6 +67,8 @@ std::string ParseShowOptions(const std::vector<std::string>& args, TShowOptions&
                 return "--unknown-as needs rest or work";
             }
             options.UnknownAsWork = *as == "work";
+        } else if (arg == "--pdf") {
+            error = value(options.Pdf, "a file name");
         } else if (arg == "--root") {
             error = value(options.Root, "a file name");
         } else if (arg == "--root-g2") {

@@ -10,6 +10,7 @@ struct TShowOptions {
     std::optional<std::string> Root;   // the first generation's root key file
     std::optional<std::string> RootG2; // the second generation's root certificate
     std::optional<int> Days;           // keep the last N days
+    std::optional<std::string> Pdf;    // the report written to this file
     bool Json = false;
     bool Infringements = false; // the rules' findings as text
     bool UnknownAsWork = false; // card out, nothing entered: work instead of rest
