@@ -1,6 +1,7 @@
 #include "cardfile/RootKeyFile.h"
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -13,31 +14,48 @@ std::string Environment(const char* name) {
     return value == nullptr ? std::string() : std::string(value);
 }
 
+// Paths here are UTF-8; std::filesystem's narrow strings are the ANSI code
+// page on Windows, which cannot name a folder such as C:\Users\Željko.
+std::filesystem::path PathOf(const std::string& utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+// `folder` and `name` joined with the platform's own separator, as the
+// program's folder and the user's paths come.
+std::string Join(const std::string& folder, const std::string& name) {
+    const std::u8string text = (PathOf(folder) / PathOf(name)).u8string();
+    return std::string(text.begin(), text.end());
+}
+
+bool Exists(const std::string& path) {
+    return static_cast<bool>(std::ifstream(PathOf(path), std::ios::binary));
+}
+
 } // namespace
 
 std::string UserConfigDir() {
     if (const std::string appData = Environment("APPDATA"); !appData.empty()) {
-        return appData + "/Dravik";
+        return Join(appData, "Dravik");
     }
     if (const std::string xdg = Environment("XDG_CONFIG_HOME"); !xdg.empty()) {
-        return xdg + "/dravik";
+        return Join(xdg, "dravik");
     }
     if (const std::string home = Environment("HOME"); !home.empty()) {
-        return home + "/.config/dravik";
+        return Join(Join(home, ".config"), "dravik");
     }
     return {};
 }
 
 std::vector<std::string> RootKeyPlaces(const std::string& programDir) {
-    std::vector<std::string> places{programDir + "/" + kRootKeyFileName};
+    std::vector<std::string> places{Join(programDir, kRootKeyFileName)};
     if (const std::string config = UserConfigDir(); !config.empty()) {
-        places.push_back(config + "/" + kRootKeyFileName);
+        places.push_back(Join(config, kRootKeyFileName));
     }
     return places;
 }
 
 std::optional<TBytes> ReadWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(PathOf(path), std::ios::binary);
     if (!in) {
         return std::nullopt;
     }
@@ -71,8 +89,8 @@ std::string FindRootG2(const std::string& programDir) {
     }
     for (const std::string& folder : folders) {
         for (const char* name : kRootG2FileNames) {
-            const std::string place = folder + "/" + name;
-            if (std::ifstream(place, std::ios::binary)) {
+            const std::string place = Join(folder, name);
+            if (Exists(place)) {
                 return place;
             }
         }
@@ -83,7 +101,7 @@ std::string FindRootG2(const std::string& programDir) {
 TRootKeyLookup FindRootKey(const std::string& programDir) {
     const auto places = RootKeyPlaces(programDir);
     for (const std::string& place : places) {
-        if (std::ifstream(place, std::ios::binary)) {
+        if (Exists(place)) {
             return LoadRootKey(place);
         }
     }

@@ -267,13 +267,14 @@ QString TDriversWindow::OpenFiles() {
                 !out.commit()) {
                 FStatus->setText(Tr(FCroatian, "Datoteka se ne može zapisati: ",
                                     "The file cannot be written: ") +
-                                 out.fileName());
+                                 QDir::toNativeSeparators(out.fileName()));
                 return {};
             }
         }
     }
     QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
-    return folder;
+    // As the user's paths are written, with the system's own separator.
+    return QDir::toNativeSeparators(folder);
 }
 
 // ------------------------------------------------ the main window's side

@@ -38,7 +38,8 @@ public:
     // Writes the shown rows to `path` as CSV; false when the file cannot be written.
     bool ExportCsv(const QString& path);
     // The selected driver's files: the archive folder when it holds them
-    // all, otherwise a folder they are exported to. Returns the folder.
+    // all, otherwise a folder they are exported to. Returns the folder, with the
+    // system's own separators.
     QString OpenFiles();
     QTableWidget* Table() const { return FTable; }
     QLineEdit* Search() const { return FSearch; }

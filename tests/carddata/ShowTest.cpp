@@ -22,11 +22,14 @@
 #include <vector>
 
 #ifdef _WIN32
+// Standard output is a text stream: a line ends as Windows ends it.
+constexpr char kLineEnd[] = "\r\n";
 int ExitCodeOf(int status) {
     return status;
 }
 #else
 #include <sys/wait.h>
+constexpr char kLineEnd[] = "\n";
 int ExitCodeOf(int status) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
@@ -145,7 +148,8 @@ TEST(ShowTest, SecondGenerationAndExitStatuses) {
     EXPECT_EQ(Show(Write("noise.ddd", TBytes(3000, 0xA5))).first, 2);
     EXPECT_EQ(Show(::testing::TempDir() + "missing.ddd").first, 2);
     EXPECT_EQ(Show("--days x " + file).first, 2);
-    EXPECT_EQ(Show("--version").second, std::string("dravik-show ") + DRAVIK_TEST_VERSION + "\n");
+    EXPECT_EQ(Show("--version").second,
+              std::string("dravik-show ") + DRAVIK_TEST_VERSION + kLineEnd);
 }
 
 } // namespace

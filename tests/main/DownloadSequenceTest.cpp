@@ -813,6 +813,16 @@ bool HasLine(const std::vector<std::string>& log, const std::string& line) {
     return std::find(log.begin(), log.end(), line) != log.end();
 }
 
+// The program's paths are UTF-8; std::filesystem's narrow strings are the ANSI
+// code page on Windows, which holds no Ž.
+std::filesystem::path PathOf(const std::string& utf8) {
+    return std::u8string(utf8.begin(), utf8.end());
+}
+std::string Utf8(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
 } // namespace
 
 // The archive cannot take the download: the card keeps its last download
@@ -828,8 +838,8 @@ TEST_F(BitBtn1ClickTest, AStoreThatFailsLeavesTheCardUntouchedAndKeepsTheDownloa
     EXPECT_FALSE(HasLine(Session.Log, "EF Card Download UpdateBinary OK"));
     const std::string kept = Session.FLastOutcome.Path;
     EXPECT_EQ(kept,
-              (Scratch.Path / ("tmp_" + Session.FLastIdentity.DownloadName + ".ddd")).string());
-    EXPECT_EQ(ReadWholeFile(kept), Join(CompleteDownload(Image)));
+              Utf8(Scratch.Path / PathOf("tmp_" + Session.FLastIdentity.DownloadName + ".ddd")));
+    EXPECT_EQ(ReadWholeFile(PathOf(kept)), Join(CompleteDownload(Image)));
     EXPECT_EQ(OutputFile(), kPreviousFile);
     ASSERT_EQ(Session.Messages.size(), 1u);
     EXPECT_NE(Session.Messages[0].find("Nije spremljeno u arhivu: "), std::string::npos);

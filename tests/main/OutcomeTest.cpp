@@ -286,7 +286,7 @@ TEST_F(OutcomeTest, AnArchiveThatCannotBeWrittenIsAWarningAndTheWorkingFileIsKep
     // Kept under a name of its own beside the working file, and the card not
     // told of a download that is nowhere for good.
     const std::string kept =
-        Utf8(Scratch.Path) + "/tmp_" + Window->FLastIdentity.DownloadName + ".ddd";
+        Utf8(Scratch.Path / PathOf("tmp_" + Window->FLastIdentity.DownloadName + ".ddd"));
     EXPECT_EQ(log.back().toStdString(),
               "Result: saved as " + kept +
                   " only, whole; not archived: " + Window->FLastOutcome.Error);
@@ -297,7 +297,8 @@ TEST_F(OutcomeTest, AnArchiveThatCannotBeWrittenIsAWarningAndTheWorkingFileIsKep
     EXPECT_TRUE(Shown[0].Text.contains(QString::fromStdString(
         "\r\rNije spremljeno u arhivu: " + Utf8(Scratch.Path / "archive") + ": ")))
         << Shown[0].Text.toStdString();
-    EXPECT_TRUE(SameBytes(ReadWholeFile(kept), Join(CompleteDownload(cardsim::BuildDriverCard()))));
+    EXPECT_TRUE(
+        SameBytes(ReadWholeFile(PathOf(kept)), Join(CompleteDownload(cardsim::BuildDriverCard()))));
 }
 
 TEST_F(OutcomeTest, TheLanguageAndTheArchiveFolderAreRememberedAndTheLanguageIsChecked) {
