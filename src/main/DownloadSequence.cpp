@@ -101,7 +101,16 @@ TCardDownload TCardSession::DownloadCard(TReaderObject& reader, SCARDCONTEXT con
     // commands would land between ours and make both files garbage. The
     // service makes another program's transaction wait for ours, and ours
     // for its.
-    const pcsc::TResult held = FPCSC->BeginTransaction(reader.CardHandle);
+    pcsc::TResult held = FPCSC->BeginTransaction(reader.CardHandle);
+    // Another program that finished with the card between our connection and
+    // our transaction may have reset it: a new connection takes it as it is.
+    if (held == pcsc::kResetCard) {
+        DisconnectCard(reader);
+        held = reader.Connect(*FPCSC, context, SCARD_SHARE_SHARED);
+        if (held == pcsc::kSuccess) {
+            held = FPCSC->BeginTransaction(reader.CardHandle);
+        }
+    }
     if (held != pcsc::kSuccess) {
         AddLog("SCardBeginTransaction failed with error code " + ResultHex(held) + " ");
         AddLog(ResultNameLine(held));

@@ -22,6 +22,7 @@ constexpr TResult kInternalError = 0x80100001u;    // SCARD_F_INTERNAL_ERROR
 constexpr TResult kCancelled = 0x80100002u;        // SCARD_E_CANCELLED
 constexpr TResult kTimeout = 0x8010000Au;          // SCARD_E_TIMEOUT
 constexpr TResult kSharingViolation = 0x8010000Bu; // SCARD_E_SHARING_VIOLATION
+constexpr TResult kResetCard = 0x80100068u;        // SCARD_W_RESET_CARD
 constexpr TResult kNoReaders = 0x8010002Eu;        // SCARD_E_NO_READERS_AVAILABLE
 constexpr TResult kInvalidHandle = 0x80100003u;    // SCARD_E_INVALID_HANDLE
 constexpr TResult kCommError = 0x80100013u;        // SCARD_F_COMM_ERROR
