@@ -1,5 +1,6 @@
 #include "ProgramRuns.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -94,6 +95,34 @@ TProgramRun TimedRun(const std::vector<std::string>& arguments,
     }
     run.Ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     posix_spawn_file_actions_destroy(&actions);
+    return run;
+}
+
+TProgramRun TimedLines(const std::vector<std::string>& arguments, int lines) {
+    TProgramRun run;
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        return run;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    std::vector<char*> argv = Argv(arguments);
+    pid_t pid = -1;
+    const auto start = Clock::now();
+    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    if (spawned == 0) {
+        run.Output = ReadUntil(fds[0], [lines](const std::string& text) {
+            return std::count(text.begin(), text.end(), '\n') >= lines;
+        });
+        const bool all = std::count(run.Output.begin(), run.Output.end(), '\n') >= lines;
+        run.Ms = all ? std::chrono::duration<double, std::milli>(Clock::now() - start).count() : -1;
+        kill(pid, SIGTERM);
+        run.ExitCode = ExitCodeOf(pid);
+    }
+    close(fds[0]);
     return run;
 }
 

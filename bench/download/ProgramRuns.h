@@ -7,8 +7,9 @@
 #include <vector>
 
 struct TProgramRun {
-    int ExitCode = -1; // -1 when it did not start or did not end normally
-    double Ms = 0;     // wall time from spawning to the end of the process
+    int ExitCode = -1;  // -1 when it did not start or did not end normally
+    double Ms = 0;      // wall time from spawning to the end of the process
+    std::string Output; // what it wrote, where kept
 };
 
 // Runs `arguments` (the program first) with its standard output thrown away and
@@ -16,6 +17,11 @@ struct TProgramRun {
 // of this process's environment for the program.
 TProgramRun TimedRun(const std::vector<std::string>& arguments,
                      const std::vector<std::string>& environment = {});
+
+// A program that runs until stopped (dravik-download --watch), timed from its
+// start to the `lines`-th line of its standard output (Ms) and then ended by
+// SIGTERM; -1 in Ms when its output ended first.
+TProgramRun TimedLines(const std::vector<std::string>& arguments, int lines);
 
 // What `arguments` writes to its standard output, untimed.
 std::string OutputOf(const std::vector<std::string>& arguments);

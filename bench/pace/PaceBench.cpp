@@ -9,9 +9,13 @@
 // and at 9,600 bit/s (once: a second-generation card takes well over a
 // minute), the second generation with the short reads of a card that does
 // not announce extended length (the baseline) and with extended length.
-// --no-9600 leaves the slow rate out. Target: the second generation at 115,200 bit/s with extended
-// length within 1.10 of its floor. Runs itself in a private namespace with a pcscd of its own (root
-// only).
+// Then four readers with a first-generation card each at 9,600 bit/s, downloaded
+// by one dravik-download --watch, against one card alone in the same watch
+// and against the four one after the other (what --watch did before it
+// downloaded the readers at once). --no-9600 leaves the slow rate, and the
+// four readers, out; --readers-only measures only the four readers. Targets: the second generation
+// at 115,200 bit/s with extended length within 1.10 of its floor; four readers within 1.2 of one
+// card. Runs itself in a private namespace with a pcscd of its own (root only).
 #include "Pcscd.h"
 #include "ProgramRuns.h"
 #include "cardfile/CardFile.h"
@@ -23,12 +27,16 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <sstream>
 #include <unistd.h>
 
 namespace {
 
 constexpr int kExchangeMs = 5;
 constexpr double kTargetRatio = 1.10;
+constexpr double kTargetFourReaders = 1.2;
+constexpr int kReaders = 4;
 constexpr std::size_t kShortRead = 250;
 
 int Fail(const std::string& text) {
@@ -49,6 +57,13 @@ void EnterNamespace(char* argv[]) {
     execv(arguments[0], arguments.data());
     std::perror("bench_pace: cannot run " IN_NAMESPACE_PATH);
     std::exit(1);
+}
+
+// The simulated card's options for a real card's pace at `baud`.
+std::vector<std::string> CardOptions(long baud) {
+    return {"--baud",          std::to_string(baud),
+            "--exchange-ms",   std::to_string(kExchangeMs),
+            "--refuse-update", "6A88"};
 }
 
 std::string ReadFile(const std::string& path) {
@@ -102,9 +117,7 @@ double Median(std::vector<double> values) {
 }
 
 bool Run(TCase& c, const std::string& folder) {
-    std::vector<std::string> options{"--baud",          std::to_string(c.Baud),
-                                     "--exchange-ms",   std::to_string(kExchangeMs),
-                                     "--refuse-update", "6A88"};
+    std::vector<std::string> options = CardOptions(c.Baud);
     if (c.Gen2) {
         options.insert(options.end(), {"--gen2", "2"});
     }
@@ -146,17 +159,106 @@ void Print(const TCase& c, const TCase* baseline) {
     std::printf("\n");
 }
 
+// Whether every line of a watch's output is a download with exit status 0.
+bool AllRead(const std::string& output, int lines) {
+    int read = 0;
+    for (std::size_t at = 0; (at = output.find("\"exitStatus\":0}", at)) != std::string::npos;
+         ++at) {
+        ++read;
+    }
+    return read == lines;
+}
+
+// One --watch until `cards` downloads are reported, the cards inserted in the
+// first readers before it starts; its milliseconds, or -1.
+double WatchUntilRead(int cards, const std::string& folder) {
+    std::vector<std::unique_ptr<TVirtualCard>> inserted;
+    for (int reader = 0; reader < cards; ++reader) {
+        std::vector<std::string> options = CardOptions(9600);
+        options.insert(options.end(), {"--port", std::to_string(35963 + reader)});
+        inserted.push_back(std::make_unique<TVirtualCard>(DRAVIK_VCARD_PATH, options));
+        std::string error;
+        if (!inserted.back()->Insert(&error)) {
+            Fail(error);
+            return -1;
+        }
+    }
+    const std::string output = folder + "/watch-" + std::to_string(cards) + "/";
+    const TProgramRun run =
+        TimedLines({DRAVIK_DOWNLOAD_PATH, "--watch", "--json", "--output", output}, cards);
+    if (run.Ms < 0 || !AllRead(run.Output, cards)) {
+        Fail("the watch of " + std::to_string(cards) + " cards said: " + run.Output);
+        return -1;
+    }
+    return run.Ms;
+}
+
+// The four readers: one card, four at once, and four one after the other.
+bool RunFourReaders(TPcscd& pcscd, const std::string& folder) {
+    std::string error;
+    const std::string config =
+        WriteVpcdConfig(folder + "/vpcd", kReaders / kVpcdReadersPerDriver, &error);
+    if (config.empty() || !pcscd.Start(&error, config)) {
+        return Fail(error) == 0;
+    }
+    std::vector<std::string> names;
+    {
+        std::istringstream listed(OutputOf({DRAVIK_DOWNLOAD_PATH, "--list"}));
+        std::string line;
+        while (std::getline(listed, line)) {
+            names.push_back(line.substr(0, line.rfind(": ")));
+        }
+    }
+    if (names.size() != kReaders) {
+        return Fail("pcscd shows " + std::to_string(names.size()) + " readers, not 4") == 0;
+    }
+    const double one = WatchUntilRead(1, folder);
+    const double four = one < 0 ? -1 : WatchUntilRead(kReaders, folder);
+    if (four < 0) {
+        return false;
+    }
+    // Before: the watch downloaded one reader's card after the other's.
+    double sequential = 0;
+    for (int reader = 0; reader < kReaders; ++reader) {
+        std::vector<std::string> options = CardOptions(9600);
+        options.insert(options.end(), {"--port", std::to_string(35963 + reader)});
+        TVirtualCard card(DRAVIK_VCARD_PATH, options);
+        if (!card.Insert(&error)) {
+            return Fail(error) == 0;
+        }
+        const TProgramRun run =
+            TimedRun({DRAVIK_DOWNLOAD_PATH, "--output", folder + "/one-by-one.ddd", "--reader",
+                      names[static_cast<std::size_t>(reader)]});
+        if (run.ExitCode != 0) {
+            return Fail("a single download on " + names[static_cast<std::size_t>(reader)] +
+                        " ended with " + std::to_string(run.ExitCode)) == 0;
+        }
+        sequential += run.Ms;
+    }
+    std::printf("Four readers (%s ... %s), a G1 card each at 9,600 bit/s, one --watch:\n",
+                names.front().c_str(), names.back().c_str());
+    std::printf("  one card alone %9.0f ms\n  four at once    %9.0f ms  ratio %.3f to one card\n"
+                "  one by one      %9.0f ms  ratio %.3f (the watch before)\n",
+                one, four, four / one, sequential, sequential / one);
+    std::printf("  target: four readers <= %.1f of one card: %.3f, %s\n", kTargetFourReaders,
+                four / one, four / one <= kTargetFourReaders ? "met" : "NOT met");
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
     EnterNamespace(argv);
     int rounds = 3;
     bool slow = true;
+    bool readersOnly = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) {
             rounds = std::max(1, std::atoi(argv[++i]));
         } else if (std::strcmp(argv[i], "--no-9600") == 0) {
             slow = false;
+        } else if (std::strcmp(argv[i], "--readers-only") == 0) {
+            readersOnly = true;
         }
     }
     std::string folder =
@@ -170,6 +272,9 @@ int main(int argc, char* argv[]) {
     } cleanUp{folder};
     TPcscd pcscd;
     std::string error;
+    if (readersOnly) {
+        return RunFourReaders(pcscd, folder) ? 0 : Fail("the four readers were not measured");
+    }
     if (!pcscd.Start(&error)) {
         return Fail(error);
     }
@@ -201,5 +306,9 @@ int main(int argc, char* argv[]) {
                 "%s (short reads %.3f)\n",
                 kTargetRatio, ratio, ratio <= kTargetRatio ? "met" : "NOT met",
                 Median(cases[1].Ms) / cases[2].Floor.Ms);
+    std::fflush(stdout);
+    if (slow && !RunFourReaders(pcscd, folder)) {
+        return Fail("the four readers were not measured");
+    }
     return 0;
 }

@@ -28,6 +28,7 @@
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
+#include <set>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -46,14 +47,16 @@ void WriteFile(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
-// A simulated driver card in one of vpcd's readers.
+// A simulated driver card in one of vpcd's readers; inserted at once unless
+// `insert` is false (Insert()).
 struct TInsertedCard {
     TInsertedCard(cardsim::TCardImage image, bool t0, int port = vpcd::kDefaultPort,
-                  bool extended = false)
+                  bool extended = false, bool insert = true)
         : Image(image), Card(std::move(image)),
           Virtual(t0 ? vpcd::AtrT0() : (extended ? vpcd::AtrT1Extended() : vpcd::AtrT1()),
                   [this](const std::vector<std::uint8_t>& apdu) {
                       std::this_thread::sleep_for(std::chrono::milliseconds(DelayMs.load()));
+                      WaitForPeer(++Answered);
                       std::vector<std::uint8_t> answer = Card.Process(apdu);
                       // PSO: COMPUTE DIGITAL SIGNATURE answered with a byte off.
                       if (SignWrongly && apdu.size() >= 4 && apdu[1] == 0x2A && apdu[2] == 0x9E &&
@@ -61,25 +64,49 @@ struct TInsertedCard {
                           answer[0] ^= 0x01;
                       }
                       return answer;
-                  }) {
+                  }),
+          Port(port) {
         Virtual.OnReset = [this] { Card.Reset(); };
         Card.ServeExtendedLength(extended);
+        if (insert) {
+            Insert();
+        }
+    }
+    void Insert() {
         std::string error;
-        Inserted = Virtual.Insert("127.0.0.1", port, &error);
+        Inserted = Virtual.Insert("127.0.0.1", Port, &error);
         EXPECT_TRUE(Inserted) << error;
         // pcscd reports the card present while it is still powering it up; a
         // connection at that moment fails (SCARD_W_UNPOWERED_CARD). A person
         // takes longer than this between inserting a card and pressing the button.
         std::this_thread::sleep_for(500ms);
     }
+    // At the command `HoldAt`, the card waits (10 s at most) until `Peer` has
+    // answered a command; `MetPeer` says whether it had.
+    void WaitForPeer(int command) {
+        TInsertedCard* peer = Peer.load();
+        if (peer == nullptr || command != HoldAt) {
+            return;
+        }
+        const auto end = std::chrono::steady_clock::now() + 10s;
+        while (peer->Answered == 0 && std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(10ms);
+        }
+        MetPeer = peer->Answered > 0;
+    }
     cardsim::TCardImage Image;
     cardsim::TDriverCard Card;
     vpcd::TVpcdCard Virtual;
+    int Port;
     bool Inserted = false;
     // How late the card answers each command, as real cards are.
     std::atomic<int> DelayMs{0};
     // Its signatures are not those of its key.
     std::atomic<bool> SignWrongly{false};
+    std::atomic<int> Answered{0};
+    std::atomic<TInsertedCard*> Peer{nullptr};
+    std::atomic<int> HoldAt{0};
+    std::atomic<bool> MetPeer{false};
 };
 
 // Another program that holds the card in `reader` exclusively until Release().
@@ -790,6 +817,53 @@ std::string CardNumberOfName(const std::string& name) {
 }
 
 } // namespace
+
+// --watch downloads the cards of all readers at once: each card holds back an
+// answer until the other reader's card was asked something, which one reader
+// after the other never does within the wait. Both are reported, archived
+// and recorded, each under its own card.
+TEST_F(PcscdDownload, WatchDownloadsTheCardsOfAllReadersAtOnce) {
+    cardsim::TCardOptions second;
+    second.CardNumber = "D200000098765400";
+    second.Seed = 7;
+    const fs::path folder = Dir / "both";
+    TRunningProgram watch({DRAVIK_DOWNLOAD_PATH, "--watch", "--json", "--output",
+                           folder.string() + "/", "--root", DRAVIK_TEST_ROOT_KEY_PATH},
+                          {});
+    TInsertedCard first(cardsim::BuildDriverCard(), false, vpcd::kDefaultPort, false, false);
+    TInsertedCard other(cardsim::BuildDriverCard(second), true, vpcd::kDefaultPort + 1, false,
+                        false);
+    first.Peer = &other;
+    other.Peer = &first;
+    first.HoldAt = 20;
+    other.HoldAt = 20;
+    first.Insert();
+    other.Insert();
+    std::set<std::string> reported;
+    for (int download = 0; download < 2; ++download) {
+        const auto line = watch.Line(30s);
+        ASSERT_TRUE(line.has_value()) << "download " << download;
+        const QJsonObject object = ParseObject(*line);
+        EXPECT_EQ(object["exitStatus"].toInt(), 0) << *line;
+        reported.insert(object["cardNumber"].toString().toStdString());
+    }
+    EXPECT_TRUE(first.MetPeer);
+    EXPECT_TRUE(other.MetPeer);
+    EXPECT_EQ(reported, (std::set<std::string>{"D100000012345600", "D200000098765400"}));
+    EXPECT_EQ(watch.Stop(SIGTERM, 5s), 0);
+
+    const std::vector<std::string> files = FilesIn(folder);
+    ASSERT_EQ(files.size(), 2u);
+    auto store = registry::OpenStore((folder / registry::kSqliteFileName).string(), {});
+    ASSERT_TRUE(store);
+    for (const std::string& name : files) {
+        const TInsertedCard& card = CardNumberOfName(name) == "D200000098765400" ? other : first;
+        EXPECT_TRUE(SameBytes(ReadFile(folder / name),
+                              downloadtest::Join(downloadtest::CompleteDownload(card.Image))))
+            << name;
+        EXPECT_EQ(store->Files(CardNumberOfName(name), true).size(), 1u) << name;
+    }
+}
 
 // Two downloads at once on two readers, from two programs and from the window
 // and a program, all with the same shared working file: each succeeds, and

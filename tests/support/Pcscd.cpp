@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -30,7 +32,51 @@ bool SocketAnswers() {
     return ok;
 }
 
+// Where vpcd's own reader.conf entry says its library is.
+std::string VpcdLibrary() {
+    std::ifstream conf("/etc/reader.conf.d/vpcd");
+    std::string word;
+    while (conf >> word) {
+        if (word == "LIBPATH" && conf >> word) {
+            return word;
+        }
+    }
+    return "/usr/lib/pcsc/drivers/serial/libifdvpcd.so";
+}
+
 } // namespace
+
+std::string WriteVpcdConfig(const std::string& folder, int drivers, std::string* error) {
+    namespace fs = std::filesystem;
+    // pcscd reads every file of its configuration folder: the libraries lie beside it.
+    const std::string config = folder + "/reader.conf.d";
+    std::error_code failure;
+    fs::create_directories(config, failure);
+    fs::create_directories(folder + "/drivers", failure);
+    const std::string library = VpcdLibrary();
+    for (int driver = 0; driver < drivers && !failure; ++driver) {
+        const std::string copy = folder + "/drivers/libifdvpcd-" + std::to_string(driver) + ".so";
+        fs::copy_file(library, copy, fs::copy_options::overwrite_existing, failure);
+        char port[16];
+        std::snprintf(port, sizeof(port), "0x%04X", 35963 + kVpcdReadersPerDriver * driver);
+        std::ofstream conf(config + "/vpcd-" + std::to_string(driver));
+        // pcscd numbers readers of one name by library only: names of their own.
+        const std::string name =
+            driver == 0 ? std::string("Virtual PCD") : "Virtual PCD " + std::to_string(driver + 1);
+        conf << "FRIENDLYNAME \"" << name << "\"\nDEVICENAME /dev/null:" << port << "\nLIBPATH "
+             << copy << "\nCHANNELID " << port << '\n';
+        if (!conf) {
+            failure = std::make_error_code(std::errc::io_error);
+        }
+    }
+    if (failure) {
+        if (error != nullptr) {
+            *error = "cannot write vpcd's configuration into " + folder + ": " + failure.message();
+        }
+        return {};
+    }
+    return config;
+}
 
 bool TPcscd::Start(std::string* error, const std::string& config) {
     Stop();

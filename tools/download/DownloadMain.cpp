@@ -176,12 +176,12 @@ int main(int argc, char* argv[]) {
         return Fail("the PC/SC service cannot be reached");
     }
 
-    auto print = [&](const TDownloadReport& report) {
+    auto print = [&](const TCommandLineSession& from, const TDownloadReport& report) {
         if (options.Verbose) {
-            std::istringstream lines(session.ClosingMessage());
+            std::istringstream lines(from.ClosingMessage());
             std::string line;
-            if (!session.FLastIdentity.DownloadName.empty()) {
-                std::cout << "Download name: " << session.FLastIdentity.DownloadName << '\n';
+            if (!from.FLastIdentity.DownloadName.empty()) {
+                std::cout << "Download name: " << from.FLastIdentity.DownloadName << '\n';
             }
             while (std::getline(lines, line, '\r')) {
                 std::cout << line << '\n';
@@ -288,7 +288,7 @@ int main(int argc, char* argv[]) {
     }
 
     const TDownloadReport report = session.Download(*reader, placement);
-    print(report);
+    print(session, report);
     if (log) {
         const std::string error = log->Finish();
         if (!error.empty()) {

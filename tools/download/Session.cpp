@@ -61,6 +61,7 @@ void TCommandLineSession::ShowProgress(int filesDone, int filesToDo) {
 void TCommandLineSession::NoteFile(std::uint16_t fid, const std::string& name, TFileStatus status,
                                    TFileSigning signing) {
     Files.push_back({fid, name, status, signing});
+    FilesNoted = static_cast<int>(Files.size());
     if (!Sinks.Progress || Reader == nullptr) {
         return;
     }
@@ -70,7 +71,17 @@ void TCommandLineSession::NoteFile(std::uint16_t fid, const std::string& name, T
     if (FirstFilesToDo > 0 && static_cast<int>(Files.size()) <= FirstFilesToDo) {
         text += " / " + std::to_string(FirstFilesToDo);
     }
-    text += " files";
+    ShowProgressLine(text + " files");
+}
+
+void TCommandLineSession::ShowProgressLine(std::string text) {
+    if (!Sinks.Progress) {
+        return;
+    }
+    if (text.empty()) {
+        ClearProgress();
+        return;
+    }
     const std::size_t width = text.size();
     if (width < ProgressWidth) {
         text.append(ProgressWidth - width, ' ');
@@ -84,6 +95,43 @@ void TCommandLineSession::ClearProgress() {
         std::cerr << '\r' << std::string(ProgressWidth, ' ') << '\r' << std::flush;
         ProgressWidth = 0;
     }
+}
+
+void TCommandLineSession::WriteLog(const std::string& lines) {
+    if (lines.empty()) {
+        return;
+    }
+    if (Sinks.ToStdout) {
+        std::cout << lines << std::flush;
+    }
+    if (Sinks.File != nullptr) {
+        *Sinks.File << lines << std::flush;
+    }
+}
+
+std::unique_ptr<TCommandLineSession>
+TCommandLineSession::NewReaderSession(TLogSinks sinks, std::string* error) const {
+    auto session = std::make_unique<TCommandLineSession>(sinks);
+    session->FCroatian = FCroatian;
+    session->FUpdateCardDownload = FUpdateCardDownload;
+    session->FRootKeyPath = FRootKeyPath;
+    session->FRootG2Path = FRootG2Path;
+    session->Recorder = Recorder;
+    session->RecorderLock = RecorderLock;
+    // This session loaded the library and said so; the loader only counts
+    // the second load.
+    if (session->FPCSC->Load() != 0) {
+        *error = "cannot load the PC/SC library";
+        return nullptr;
+    }
+    const pcsc::TResult result =
+        session->FPCSC->EstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &session->FContext);
+    if (result != pcsc::kSuccess) {
+        *error = "the PC/SC service cannot be reached (error " + ResultHex(result) + ")";
+        session->FContext = 0;
+        return nullptr;
+    }
+    return session;
 }
 
 namespace {
@@ -111,9 +159,16 @@ void TCommandLineSession::RecordDownload(const TCardIdentity& identity,
                        : SignatureLine.rfind("Signatures valid", 0) == 0
                            ? registry::TVerdict::Valid
                            : registry::TVerdict::NotChecked;
+    std::unique_lock<std::mutex> held;
+    if (RecorderLock != nullptr) {
+        held = std::unique_lock(*RecorderLock);
+    }
     const registry::TRecorder::TNote note = Recorder->RecordDownload(outcome.Path, facts);
     const std::string line =
         registry::TRecorder::EnglishLine(note, outcome.Path, Recorder->StoreName());
+    if (held) {
+        held.unlock();
+    }
     // As in the window: a line when the record failed or made up for one.
     if (note.Kind == registry::TRecorder::TKind::Failed || note.CaughtUp > 0) {
         AddLog(line);
@@ -122,7 +177,7 @@ void TCommandLineSession::RecordDownload(const TCardIdentity& identity,
         // Said at once, and not only in a log nobody may keep: the office
         // must know that the register misses this download for now.
         ClearProgress();
-        std::cerr << "dravik-download: " << line << '\n';
+        *Sinks.Errors << "dravik-download: " << line << '\n';
     }
 }
 
@@ -134,6 +189,7 @@ TDownloadReport TCommandLineSession::Download(TReaderObject& reader, const TPlac
     LastLines[0].clear();
     LastLines[1].clear();
     Files.clear();
+    FilesNoted = 0;
     // The first application's file count, as the window's progress counts
     // it; ShowProgress confirms it after the first file.
     FirstFilesToDo =

@@ -12,6 +12,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <iostream>
+#include <memory>
 #include <mutex>
 #include <ostream>
 
@@ -53,6 +55,9 @@ struct TLogSinks {
     bool ToStdout = false;        // --verbose
     std::ostream* File = nullptr; // --log
     bool Progress = false;        // a progress line on standard error
+    // What must be said at once, besides the report (a register that missed
+    // the download).
+    std::ostream* Errors = &std::cerr;
 };
 
 class TCommandLineSession : public TCardSession {
@@ -75,6 +80,22 @@ public:
     const std::string& ClosingMessage() const { return Message; }
     // The register that archived downloads are recorded in; none: not recorded.
     registry::TRecorder* Recorder = nullptr;
+    // Held while recording: the downloads of several readers share the register.
+    std::mutex* RecorderLock = nullptr;
+
+    // A session of its own for a download beside this one's (another reader's),
+    // with this one's settings and a context of its own; established here, so
+    // that contexts are first established one at a time. Null, and `error`
+    // set, when the service gives none.
+    std::unique_ptr<TCommandLineSession> NewReaderSession(TLogSinks sinks,
+                                                          std::string* error) const;
+    // Any thread: how many of the card's files the download under way has read.
+    int FilesRead() const { return FilesNoted; }
+    // Lines logged elsewhere (another reader's download), into this session's log.
+    void WriteLog(const std::string& lines);
+    // The progress line on standard error, when there is one: `text`, or none.
+    void ShowProgressLine(std::string text);
+    void ClearProgress();
 
 protected:
     void ShowDownloadName(const std::string&) override {}
@@ -94,8 +115,6 @@ protected:
     void RecordDownload(const TCardIdentity& identity, const TDownloadOutcome& outcome) override;
 
 private:
-    void ClearProgress();
-
     TLogSinks Sinks;
     std::atomic<bool> Stop{false};
     TReaderObject* Reader = nullptr;
@@ -105,6 +124,7 @@ private:
     std::string LastLines[2];
     std::string SignatureLine;
     std::vector<TFileReport> Files;
+    std::atomic<int> FilesNoted{0};
     int FirstFilesToDo = 0;
     std::size_t ProgressWidth = 0;
 };

@@ -13,10 +13,13 @@
 // connection at that moment fails, so a card just inserted settles first.
 constexpr std::chrono::milliseconds kSettleTime{500};
 
+// A download's report, with the session that made it (its closing message).
+using TWatchReport = std::function<void(const TCommandLineSession&, const TDownloadReport&)>;
+
 // Watches the readers (those named `options.Reader` only, when given) and
-// downloads each card as `placement` says, handing each report to `report`.
+// downloads each card as `placement` says, the cards of all readers at once,
+// handing each report to `report` on this thread as its download ends.
 // Readers and the PC/SC service may come and go meanwhile. Returns when
-// `session` was asked to stop, after the download under way unwound.
+// `session` was asked to stop, after the downloads under way unwound.
 void WatchReaders(TCommandLineSession& session, TReportPump& pump, const TOptions& options,
-                  const TPlacement& placement,
-                  const std::function<void(const TDownloadReport&)>& report);
+                  const TPlacement& placement, const TWatchReport& report);
