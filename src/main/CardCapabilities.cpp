@@ -12,6 +12,8 @@ constexpr std::uint8_t kTlvThenStatus = 0x00;
 constexpr std::uint8_t kTlvOnly = 0x80;
 constexpr std::size_t kStatusLength = 3;
 constexpr std::uint8_t kCapabilitiesTag = 0x7;
+// The same object in BER-TLV, as EF ATR/INFO holds it.
+constexpr std::uint8_t kCapabilitiesBerTag = 0x47;
 // The third software function table's bit for extended Lc and Le fields.
 constexpr std::uint8_t kExtendedLengthBit = 0x40;
 
@@ -59,6 +61,46 @@ bool AnnouncesExtendedLength(const std::string& atr) {
         }
         if (tag == kCapabilitiesTag && length >= 3) {
             return (bytes[i + 2] & kExtendedLengthBit) != 0;
+        }
+        i += length;
+    }
+    return false;
+}
+
+bool InfoAnnouncesExtendedLength(const std::string& contents) {
+    const auto byte = [&](std::size_t at) { return static_cast<std::uint8_t>(contents[at]); };
+    std::size_t i = 0;
+    while (i < contents.size()) {
+        // 00 and FF before and between objects are padding.
+        if (byte(i) == 0x00 || byte(i) == 0xFF) {
+            ++i;
+            continue;
+        }
+        const std::uint8_t first = byte(i++);
+        const bool oneByteTag = (first & 0x1F) != 0x1F;
+        while (!oneByteTag && i < contents.size() && (byte(i++) & 0x80) != 0) {
+        }
+        if (i >= contents.size()) {
+            return false;
+        }
+        std::size_t length = byte(i++);
+        if (length > 0x80) {
+            const std::size_t lengthBytes = length & 0x7F;
+            if (lengthBytes > 2 || contents.size() - i < lengthBytes) {
+                return false;
+            }
+            length = 0;
+            for (std::size_t k = 0; k < lengthBytes; ++k) {
+                length = length << 8 | byte(i++);
+            }
+        } else if (length == 0x80) {
+            return false;
+        }
+        if (contents.size() - i < length) {
+            return false;
+        }
+        if (oneByteTag && first == kCapabilitiesBerTag && length >= 3) {
+            return (byte(i + 2) & kExtendedLengthBit) != 0;
         }
         i += length;
     }

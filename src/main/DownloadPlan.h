@@ -59,6 +59,11 @@ inline constexpr TFixedFile kLaterFixedFiles[] = {
 
 inline constexpr char kSelectTachograph[] = "00 A4 04 0C 06 FF 54 41 43 48 4F";
 inline constexpr char kSelectTachographG2[] = "00 A4 04 0C 06 FF 53 4D 52 44 54";
+// The MF, and EF ATR/INFO under it (read up to 256 bytes): its card
+// capabilities may announce extended length where the ATR does not.
+inline constexpr char kSelectMasterFile[] = "00 A4 00 0C 02 3F 00";
+inline constexpr char kSelectAtrInfo[] = "00 A4 02 0C 02 2F 01";
+inline constexpr char kReadAtrInfo[] = "00 B0 00 00 00";
 
 // The counts of EF Application_Identification (and, on a second-generation
 // card of version 2, EF Application_Identification_V2) that size the files.

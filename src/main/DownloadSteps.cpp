@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <optional>
 
 using namespace plan;
 
@@ -558,6 +559,34 @@ public:
         S.NoteFile(row.Fid, name, whole ? TFileStatus::Read : TFileStatus::Partial, signing);
     }
 
+    // EF ATR/INFO's word on extended length, read from the MF; DF
+    // Tachograph_G2 is selected again after it. Nothing when that selection
+    // fails: the G2 files cannot be read then.
+    std::optional<bool> AtrInfoAnnouncesExtendedLength() {
+        bool announces = false;
+        if (Select(kSelectMasterFile) && Select(kSelectAtrInfo)) {
+            S.SendCommand(Reader, kReadAtrInfo);
+            // 6282: the file is shorter than the 256 bytes asked for.
+            if (S.FStatusWord == kStatusOk || S.FStatusWord == "6282") {
+                announces = InfoAnnouncesExtendedLength(S.FResponseData);
+                if (Logging) {
+                    S.AddLog("EF ATR/INFO ReadBinary OK");
+                    S.AddLog(S.FResponseHex);
+                }
+            }
+        } else {
+            S.AddLog("EF ATR/INFO Select - status = " +
+                     (S.FStatusWord.empty() ? std::string("none") : S.FStatusWord));
+        }
+        if (!Select(kSelectTachographG2)) {
+            S.AddLog("DF Tachograph_G2 Select again - status = " +
+                     (S.FStatusWord.empty() ? std::string("none") : S.FStatusWord) +
+                     ": the G2 files are not read");
+            return std::nullopt;
+        }
+        return announces;
+    }
+
     // The second-generation part, on a card that has DF Tachograph_G2. A
     // first-generation card answers the probe 6A82; any answer but 9000 ends
     // the download as a first-generation one, and no answer as one not whole.
@@ -575,8 +604,20 @@ public:
         }
         Identity.Generation = 2;
         S.AddLog("DF Tachograph_G2 selected: a second-generation card");
-        // T=0 carries no extended Le; T=1 does where the card says it takes one.
-        ExtendedReads = Reader.Protocol == ptT1 && AnnouncesExtendedLength(Reader.ATR);
+        // T=0 carries no extended Le; T=1 does where the card says it takes
+        // one, in its ATR or else in EF ATR/INFO.
+        ExtendedReads = false;
+        if (Reader.Protocol == ptT1) {
+            ExtendedReads = AnnouncesExtendedLength(Reader.ATR);
+            if (!ExtendedReads) {
+                const std::optional<bool> info = AtrInfoAnnouncesExtendedLength();
+                if (!info) {
+                    Identity.Complete = false;
+                    return;
+                }
+                ExtendedReads = *info;
+            }
+        }
         if (ExtendedReads) {
             S.AddLog("The card announces extended length: G2 files in reads of up to " +
                      std::to_string(kExtendedChunkLength) + " bytes");

@@ -316,3 +316,23 @@ TEST(CardCapabilitiesTest, TheAtrTellsExtendedLength) {
     EXPECT_FALSE(AnnouncesExtendedLength("3B 8F 80"));                      // TD1 announces more
     EXPECT_FALSE(AnnouncesExtendedLength(""));
 }
+
+// EF ATR/INFO's card capabilities object among others, after padding and a
+// two-byte tag; cut or without the bit it says no.
+TEST(CardCapabilitiesTest, EfAtrInfoTellsExtendedLength) {
+    auto info = [](std::initializer_list<int> bytes) {
+        std::string text;
+        for (const int b : bytes) {
+            text += static_cast<char>(b);
+        }
+        return text;
+    };
+    EXPECT_TRUE(InfoAnnouncesExtendedLength(info({0x47, 0x03, 0x00, 0x00, 0x40})));
+    EXPECT_TRUE(InfoAnnouncesExtendedLength(
+        info({0x00, 0xFF, 0x7F, 0x66, 0x08, 0x02, 0x02, 0x04, 0x00, 0x02, 0x02,
+              0x10, 0x00, 0x46, 0x81, 0x01, 0x11, 0x47, 0x03, 0x00, 0x00, 0xC0})));
+    EXPECT_FALSE(InfoAnnouncesExtendedLength(info({0x47, 0x03, 0x00, 0x00, 0x80})));
+    EXPECT_FALSE(InfoAnnouncesExtendedLength(info({0x47, 0x03, 0x00, 0x40})));
+    EXPECT_FALSE(InfoAnnouncesExtendedLength(info({0x46, 0x82, 0xFF, 0xFF, 0x47})));
+    EXPECT_FALSE(InfoAnnouncesExtendedLength(info({0x5F})));
+}

@@ -290,6 +290,8 @@ namespace {
 
 // 80, then the card capabilities 73 00 00 40: extended Lc and Le.
 const Bytes kAtrExtended = {0x3B, 0x85, 0x80, 0x01, 0x80, 0x73, 0x00, 0x00, 0x40, 0xB7};
+// The same without the extended-length bit.
+const Bytes kAtrPlain = {0x3B, 0x85, 0x80, 0x01, 0x80, 0x73, 0x00, 0x00, 0x00, 0xF7};
 
 bool IsExtendedRead(const Bytes& command) {
     return command.size() == 7 && command[1] == 0xB0 && command[4] == 0x00;
@@ -297,11 +299,11 @@ bool IsExtendedRead(const Bytes& command) {
 
 } // namespace
 
-// A card that announces extended length gets its G2 files in fewer, longer
-// reads and gives the very file of short reads, its first part in the same
-// commands. A card that announces it and then refuses it (6700, or an
-// exchange the reader fails) gets the short reads from that chunk on, and
-// its file loses no byte.
+// A card that announces extended length, in its ATR or in EF ATR/INFO, gets
+// its G2 files in fewer, longer reads and gives the very file of short reads,
+// its first part in the same commands. A card that announces it and then
+// refuses it (6700, or an exchange the reader fails) gets the short reads
+// from that chunk on, and its file loses no byte.
 TEST_F(Gen2DownloadTest, ExtendedLengthReadsAndTheirRefusalGiveTheSameFile) {
     InsertDriverCard(Gen2(2));
     Session.FUpdateCardDownload = false;
@@ -312,14 +314,22 @@ TEST_F(Gen2DownloadTest, ExtendedLengthReadsAndTheirRefusalGiveTheSameFile) {
     const auto probe = std::find(shortCommands.begin(), shortCommands.end(), kProbe);
     ASSERT_NE(probe, shortCommands.end());
     const std::vector<Bytes> firstPart(shortCommands.begin(), probe + 1);
+    // This card's ATR says nothing: it was asked in EF ATR/INFO (its MF
+    // refused), and DF Tachograph_G2 selected again.
+    const Bytes selectMf = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
+    ASSERT_EQ(*(probe + 1), selectMf);
+    ASSERT_EQ(*(probe + 2), kProbe);
 
-    enum class TWay { Served, Refused, NotPassed };
-    for (const TWay way : {TWay::Served, TWay::Refused, TWay::NotPassed}) {
+    enum class TWay { Served, Info, Refused, NotPassed };
+    for (const TWay way : {TWay::Served, TWay::Info, TWay::Refused, TWay::NotPassed}) {
         SCOPED_TRACE(static_cast<int>(way));
         fakepcsc::RemoveCard(kReaderName);
         ASSERT_TRUE(PumpUntil([this] { return Reader->CardState == csNoCard; }));
         Card = std::make_shared<cardsim::TDriverCard>(Image);
-        Card->ServeExtendedLength(way == TWay::Served);
+        Card->ServeExtendedLength(way == TWay::Served || way == TWay::Info);
+        if (way == TWay::Info) {
+            Card->AnnounceExtendedLengthInAtrInfo();
+        }
         InsertCard(
             [card = Card, way](const Bytes& apdu) {
                 if (way == TWay::NotPassed && IsExtendedRead(apdu)) {
@@ -327,7 +337,7 @@ TEST_F(Gen2DownloadTest, ExtendedLengthReadsAndTheirRefusalGiveTheSameFile) {
                 }
                 return card->Process(apdu);
             },
-            fakepcsc::TProtocol::T1, kAtrExtended);
+            fakepcsc::TProtocol::T1, way == TWay::Info ? kAtrPlain : kAtrExtended);
         Session.Log.clear();
         const TCardIdentity identity = Download();
         EXPECT_TRUE(identity.Complete);
@@ -342,14 +352,15 @@ TEST_F(Gen2DownloadTest, ExtendedLengthReadsAndTheirRefusalGiveTheSameFile) {
             std::count_if(Session.Log.begin(), Session.Log.end(), [](const std::string& line) {
                 return line.find("short reads from here on") != std::string::npos;
             });
-        if (way == TWay::Served) {
+        if (way == TWay::Served || way == TWay::Info) {
             EXPECT_GT(extended, 5);
             EXPECT_EQ(fallbacks, 0);
             EXPECT_LT(commands.size() + 100, shortCommands.size());
         } else {
             EXPECT_EQ(extended, 1);
             EXPECT_EQ(fallbacks, 1);
-            EXPECT_EQ(commands.size(), shortCommands.size() + 1);
+            // The refused read besides the short reads, without asking EF ATR/INFO.
+            EXPECT_EQ(commands.size(), shortCommands.size() + 1 - 2);
         }
     }
 }

@@ -15,6 +15,10 @@ constexpr std::uint8_t kUpdateBinary = 0xD6;
 constexpr std::uint8_t kSelect = 0xA4;
 constexpr std::uint8_t kReadBinary = 0xB0;
 constexpr std::uint8_t kByFileId = 0x02;
+// P1 00 with the file identifier 3F00: the MF, from anywhere.
+constexpr std::uint8_t kMasterFileOrChild = 0x00;
+constexpr std::uint16_t kMasterFileId = 0x3F00;
+constexpr std::uint16_t kAtrInfoFid = 0x2F01;
 constexpr std::uint8_t kByName = 0x04;
 constexpr std::uint8_t kNoResponseData = 0x0C;
 
@@ -115,13 +119,22 @@ std::vector<std::uint8_t> TDriverCard::Select(const std::vector<std::uint8_t>& a
     const std::uint8_t p1 = apdu[2];
     const std::uint8_t p2 = apdu[3];
     CurrentEf.reset();
-    if ((p1 != kByFileId && p1 != kByName) || p2 != kNoResponseData) {
+    const bool master = p1 == kMasterFileOrChild && MasterSelectable;
+    if ((p1 != kByFileId && p1 != kByName && !master) || p2 != kNoResponseData) {
         return Status(kWrongP1P2);
     }
     if (apdu.size() < 5 || apdu.size() != 5u + apdu[4]) {
         return Status(kWrongLength);
     }
     const auto data = apdu.begin() + 5;
+    if (master) {
+        if (apdu[4] != 2 || (data[0] << 8 | data[1]) != kMasterFileId) {
+            return Status(kNotFound);
+        }
+        CurrentDf = TDf::Master;
+        Hashed.reset();
+        return Status(kOk);
+    }
     if (p1 == kByName) {
         const bool hasG2 =
             std::any_of(Image.Files().begin(), Image.Files().end(),
@@ -280,6 +293,13 @@ void TDriverCard::SetUnreadable(TFileRef file, std::uint16_t statusWord) {
 void TDriverCard::ServeExtendedLength(bool serve) {
     std::lock_guard guard(Lock);
     ExtendedLength = serve;
+}
+
+void TDriverCard::AnnounceExtendedLengthInAtrInfo() {
+    std::lock_guard guard(Lock);
+    MasterSelectable = true;
+    // The card capabilities object: its third byte says extended Lc and Le.
+    Image.Set({TDf::Master, kAtrInfoFid}, {0x47, 0x03, 0x00, 0x00, 0x40});
 }
 
 void TDriverCard::RemoveAfter(int commands) {

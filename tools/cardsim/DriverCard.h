@@ -73,6 +73,11 @@ public:
     void AnswerCommand(std::vector<std::uint8_t> apdu, std::vector<std::uint8_t> response);
     // READ BINARY with an extended Le (three bytes) is served; without it, 6700.
     void ServeExtendedLength(bool serve);
+    // The MF can be selected (00 A4 00 0C 02 3F 00), and EF ATR/INFO (2F01)
+    // under it says in its card capabilities that extended length is taken.
+    // Without it the card answers such a SELECT 6A86, as first-generation
+    // cards do.
+    void AnnounceExtendedLengthInAtrInfo();
     // The next `commands` commands are answered; from then on the card is gone.
     void RemoveAfter(int commands);
 
@@ -108,6 +113,7 @@ private:
     std::optional<int> CommandsLeft;
     int Answered = 0;
     bool ExtendedLength = false;
+    bool MasterSelectable = false;
 };
 
 } // namespace cardsim

@@ -43,8 +43,9 @@ const char kUsage[] =
     "                      (real cards: 9600 unless the reader negotiates more)\n"
     "  --exchange-ms MS    and each exchange this many milliseconds besides\n"
     "  --extended[=HOW]    announce extended length in the ATR's card capabilities\n"
-    "                      and serve READ BINARY with an extended Le; HOW refuse:\n"
-    "                      announce it, yet answer such reads 6700\n"
+    "                      and serve READ BINARY with an extended Le; HOW info:\n"
+    "                      announce it in EF ATR/INFO (2F01 under the MF) instead;\n"
+    "                      HOW refuse: announce it, yet answer such reads 6700\n"
     "  --gen2 VERSION      a second-generation card of structure version 1 or 2\n"
     "  --p384              its second-generation key on NIST P-384 (96-byte signatures)\n"
     "  --refuse-probe SW   answer the SELECT of DF Tachograph_G2 with SW\n"
@@ -109,7 +110,7 @@ int main(int argc, char* argv[]) {
     int delayMs = 0;
     long baud = 0;
     int exchangeMs = 0;
-    enum class TExtended { No, Serve, Refuse } extended = TExtended::No;
+    enum class TExtended { No, Serve, Refuse, Info } extended = TExtended::No;
     std::vector<TRefusal> refusals;
     cardsim::TCardOptions options;
     std::optional<std::uint16_t> refusedProbe;
@@ -138,14 +139,18 @@ int main(int argc, char* argv[]) {
             exchangeMs = static_cast<int>(*value);
         } else if (arg == "--extended" || arg.rfind("--extended=", 0) == 0) {
             std::string how = arg.size() > 11 ? arg.substr(11) : "serve";
-            if (arg == "--extended" && hasValue &&
-                (std::string(argv[i + 1]) == "refuse" || std::string(argv[i + 1]) == "serve")) {
+            const auto known = [](const std::string& word) {
+                return word == "serve" || word == "refuse" || word == "info";
+            };
+            if (arg == "--extended" && hasValue && known(argv[i + 1])) {
                 how = argv[++i];
             }
-            if (how != "serve" && how != "refuse") {
-                return Usage("--extended is serve or refuse");
+            if (!known(how)) {
+                return Usage("--extended is serve, refuse or info");
             }
-            extended = how == "serve" ? TExtended::Serve : TExtended::Refuse;
+            extended = how == "serve"    ? TExtended::Serve
+                       : how == "refuse" ? TExtended::Refuse
+                                         : TExtended::Info;
         } else if (arg == "--host" && hasValue) {
             host = argv[++i];
         } else if (arg == "--port" && hasValue) {
@@ -253,7 +258,10 @@ int main(int argc, char* argv[]) {
     if (removeAfter) {
         card.RemoveAfter(*removeAfter);
     }
-    card.ServeExtendedLength(extended == TExtended::Serve);
+    card.ServeExtendedLength(extended == TExtended::Serve || extended == TExtended::Info);
+    if (extended == TExtended::Info) {
+        card.AnnounceExtendedLengthInAtrInfo();
+    }
     for (const TRefusal& refusal : refusals) {
         card.FailInstruction(refusal.Cla, refusal.Ins, refusal.StatusWord);
     }
@@ -264,9 +272,11 @@ int main(int argc, char* argv[]) {
 
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
-    // Extended length is announced in T=1's ATR only: T=0 carries no extended Le.
+    // Extended length is announced in T=1's ATR only (or EF ATR/INFO): T=0
+    // carries no extended Le.
+    const bool inAtr = extended == TExtended::Serve || extended == TExtended::Refuse;
     const std::vector<std::uint8_t>& atr =
-        t0 ? vpcd::AtrT0() : (extended != TExtended::No ? vpcd::AtrT1Extended() : vpcd::AtrT1());
+        t0 ? vpcd::AtrT0() : (inAtr ? vpcd::AtrT1Extended() : vpcd::AtrT1());
     vpcd::TVpcdCard inserted(
         atr, [&card, delayMs, baud, exchangeMs](const std::vector<std::uint8_t>& apdu) {
             // The answer is due at a fixed time after the command came: the time
