@@ -1,6 +1,7 @@
 #include "cardfile/RootKeyFile.h"
 
-#include <cstdlib>
+#include "platform/Platform.h"
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -8,11 +9,6 @@
 namespace cardfile {
 
 namespace {
-
-std::string Environment(const char* name) {
-    const char* value = std::getenv(name);
-    return value == nullptr ? std::string() : std::string(value);
-}
 
 // Paths here are UTF-8; std::filesystem's narrow strings are the ANSI code
 // page on Windows, which cannot name a folder such as C:\Users\Željko.
@@ -34,13 +30,13 @@ bool Exists(const std::string& path) {
 } // namespace
 
 std::string UserConfigDir() {
-    if (const std::string appData = Environment("APPDATA"); !appData.empty()) {
+    if (const std::string appData = platform::EnvironmentVariable("APPDATA"); !appData.empty()) {
         return Join(appData, "Dravik");
     }
-    if (const std::string xdg = Environment("XDG_CONFIG_HOME"); !xdg.empty()) {
+    if (const std::string xdg = platform::EnvironmentVariable("XDG_CONFIG_HOME"); !xdg.empty()) {
         return Join(xdg, "dravik");
     }
-    if (const std::string home = Environment("HOME"); !home.empty()) {
+    if (const std::string home = platform::EnvironmentVariable("HOME"); !home.empty()) {
         return Join(Join(home, ".config"), "dravik");
     }
     return {};

@@ -23,6 +23,9 @@ std::string ExecutableDir();
 // in which a name such as Željko may not exist: there they are read anew from
 // the wide-character command line. On Linux they are argv as given.
 std::vector<std::string> Utf8Arguments(int argc, char* argv[]);
+// An environment variable's value as UTF-8; empty when it is not set. Windows
+// gives getenv() its ANSI code page, as it gives main() (C:\Users\Željko).
+std::string EnvironmentVariable(const char* name);
 // Makes a console show the program's UTF-8 output as such (Windows consoles
 // start in an OEM code page); nothing to do on Linux.
 void UseUtf8Console();

@@ -1,6 +1,7 @@
 // What the platform layer asks of a POSIX system (Linux).
 #include "platform/Platform.h"
 
+#include <cstdlib>
 #include <limits.h>
 #include <unistd.h>
 
@@ -15,6 +16,11 @@ std::string ExecutableDir() {
     std::string full(path, static_cast<std::size_t>(length));
     const auto slash = full.rfind('/');
     return slash == std::string::npos ? "." : (slash == 0 ? "/" : full.substr(0, slash));
+}
+
+std::string EnvironmentVariable(const char* name) {
+    const char* value = std::getenv(name);
+    return value == nullptr ? std::string() : std::string(value);
 }
 
 std::vector<std::string> Utf8Arguments(int argc, char* argv[]) {

@@ -58,6 +58,18 @@ std::string ExecutableDir() {
     return WideToUtf8(full.substr(0, driveRoot ? separator + 1 : separator));
 }
 
+std::string EnvironmentVariable(const char* name) {
+    const std::wstring wideName = Utf8ToWide(name);
+    const DWORD size = GetEnvironmentVariableW(wideName.c_str(), nullptr, 0);
+    if (size == 0) {
+        return {};
+    }
+    std::wstring value(size, L'\0');
+    const DWORD length = GetEnvironmentVariableW(wideName.c_str(), value.data(), size);
+    value.resize(length < size ? length : 0);
+    return WideToUtf8(value);
+}
+
 std::vector<std::string> Utf8Arguments(int argc, char* argv[]) {
     int count = 0;
     LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);

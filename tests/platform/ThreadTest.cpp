@@ -12,7 +12,10 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <cstdlib>
 #include <iconv.h>
 #endif
 
@@ -208,6 +211,21 @@ TEST(PlatformTest, ExecutableDirHoldsThisTest) {
     const std::filesystem::path folder(dir);
     EXPECT_TRUE(std::filesystem::exists(folder / "thread_test") ||
                 std::filesystem::exists(folder / "thread_test.exe"));
+}
+
+// A folder such as the user's own under a name beyond the ANSI code page
+// comes back as UTF-8 (Windows' getenv() would give '?' for it).
+TEST(PlatformTest, EnvironmentVariablesComeAsUtf8) {
+#ifdef _WIN32
+    ASSERT_TRUE(SetEnvironmentVariableW(L"DRAVIK_TEST_FOLDER",
+                                        L"C:\\Users\\\u017Deljko \u0110uri\u0107\\AppData"));
+#else
+    ASSERT_EQ(setenv("DRAVIK_TEST_FOLDER", "C:\\Users\\\u017Deljko \u0110uri\u0107\\AppData", 1),
+              0);
+#endif
+    EXPECT_EQ(platform::EnvironmentVariable("DRAVIK_TEST_FOLDER"),
+              "C:\\Users\\\u017Deljko \u0110uri\u0107\\AppData");
+    EXPECT_EQ(platform::EnvironmentVariable("DRAVIK_TEST_NOT_SET"), "");
 }
 
 #ifndef _WIN32
