@@ -123,3 +123,17 @@ pcsc::TResult TCardSession::ConnectCard(TReaderObject& reader, bool exclusive) {
 pcsc::TResult TCardSession::DisconnectCard(TReaderObject& reader) {
     return reader.Disconnect(*FPCSC);
 }
+
+bool TCardSession::ReattachCard(TReaderObject& reader) {
+    DisconnectCard(reader);
+    pcsc::TResult result = reader.Connect(
+        *FPCSC, FDownloadContext != 0 ? FDownloadContext : FContext, SCARD_SHARE_SHARED);
+    if (result == pcsc::kSuccess) {
+        result = FPCSC->BeginTransaction(reader.CardHandle);
+    }
+    if (result != pcsc::kSuccess) {
+        AddLog("Connecting again failed with error code " + ResultHex(result) + " ");
+        AddLog(ResultNameLine(result));
+    }
+    return result == pcsc::kSuccess;
+}

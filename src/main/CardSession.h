@@ -163,6 +163,9 @@ public:
     void StoreResponse(const std::uint8_t* bytes, DWORD count);
     pcsc::TResult ConnectCard(TReaderObject& reader, bool exclusive);
     pcsc::TResult DisconnectCard(TReaderObject& reader);
+    // After the card was reset under a download: connected again on the
+    // download's context and its transaction begun anew; false when either fails.
+    bool ReattachCard(TReaderObject& reader);
 
     // The card download file: reads the connected card's files into a working
     // file of this download's own, stores it (the archive, then FOutputPath,
@@ -233,6 +236,8 @@ private:
                            const TCardIdentity& identity, std::uint32_t seconds);
 
     std::atomic<bool> FStopRequested{false};
+    // The context DownloadCard runs on; none: FContext.
+    SCARDCONTEXT FDownloadContext = 0;
     // Set while the download date is written: a stop then waits for both
     // applications, so that they never disagree. The download's thread only.
     bool FHoldStop = false;

@@ -86,6 +86,11 @@ bool CardNumberRead(const std::string& cardNumber) {
 
 TCardDownload TCardSession::DownloadCard(TReaderObject& reader, SCARDCONTEXT context) {
     TCardDownload download;
+    FDownloadContext = context;
+    struct TForget {
+        SCARDCONTEXT& Context;
+        ~TForget() { Context = 0; }
+    } forget{FDownloadContext};
     if (reader.CardHandle == pcsc::kNoCardHandle) {
         const pcsc::TResult result = reader.Connect(*FPCSC, context, SCARD_SHARE_SHARED);
         if (result != pcsc::kSuccess) {

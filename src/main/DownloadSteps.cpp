@@ -338,7 +338,10 @@ public:
                 // take it again from the same offset.
             }
             const std::size_t length = std::min(kChunkLength, limit - offset);
-            S.SendCommand(Reader, ReadCommand(offset, length));
+            if (S.SendCommand(Reader, ReadCommand(offset, length)) == pcsc::kResetCard &&
+                Reattach()) {
+                S.SendCommand(Reader, ReadCommand(offset, length));
+            }
             if (Logging) {
                 S.AddLog(statusLabel + std::to_string(offset) + " - status = " + S.FStatusWord +
                          "  " + std::to_string(length));
@@ -533,10 +536,13 @@ public:
             return;
         }
         const std::size_t size = SizeOf(row.Size, Sizes, row.FixedSize);
-        const bool hashed = Hash(row.Signed, name);
         const std::size_t limit = LimitOf(size, name);
+        ReadingG2 = &row;
+        ReadingHashed = Hash(row.Signed, name);
         const std::string collected = ReadRecordInChunks(row.Fid, kContentsG2, limit, name + " ",
                                                          name + " ", /*mayExtend=*/true);
+        const bool hashed = ReadingHashed;
+        ReadingG2 = nullptr;
         if (Logging) {
             S.AddLog(name + " all:");
             S.AddLog(Printable(collected));
@@ -557,6 +563,29 @@ public:
         const TFileSigning signing =
             row.Signed ? SignG2(row.Fid, hashed, whole, name) : TFileSigning::NotSigned;
         S.NoteFile(row.Fid, name, whole ? TFileStatus::Read : TFileStatus::Partial, signing);
+    }
+
+    // A card the reader powered anew after an exchange that went wrong (an
+    // extended read it could not carry) has lost its selection and its hash.
+    // Within a G2 file, once a download: connected again, the application
+    // and the file selected again and hashed again, so that the short reads
+    // go on where they stopped and the card still signs the file.
+    bool Reattach() {
+        if (ReadingG2 == nullptr || Reattached) {
+            return false;
+        }
+        Reattached = true;
+        const std::string name = ReadingG2->Name;
+        S.AddLog("The card was reset: connecting again to go on with " + name);
+        if (!S.ReattachCard(Reader) || !Select(kSelectTachographG2) || !Select(ReadingG2->Select)) {
+            S.AddLog(name + ": the card could not be taken up again - status = " +
+                     (S.FStatusWord.empty() ? std::string("none") : S.FStatusWord));
+            return false;
+        }
+        if (ReadingHashed) {
+            ReadingHashed = Hash(true, name);
+        }
+        return true;
     }
 
     // EF ATR/INFO's word on extended length, read from the MF; DF
@@ -695,6 +724,10 @@ private:
     std::size_t BytesToDo = 0;
     // The second generation's files are read with extended Le while this holds.
     bool ExtendedReads = false;
+    // The G2 file being read and whether the card holds its hash; see Reattach.
+    const TG2File* ReadingG2 = nullptr;
+    bool ReadingHashed = false;
+    bool Reattached = false;
     // The session's WantsLog(), asked once: the lines of every response are
     // built only for a log that somebody reads.
     const bool Logging;

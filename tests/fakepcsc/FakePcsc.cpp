@@ -170,6 +170,13 @@ void SetCardExclusive(const std::string& reader, bool exclusive) {
     service.Notify();
 }
 
+void ResetCardPower(const std::string& reader) {
+    TService& service = Service();
+    TLock lock(service.Mutex);
+    ++CardOf(service, reader).Resets;
+    service.Notify();
+}
+
 void SetCardMute(const std::string& reader, bool mute) {
     TService& service = Service();
     TLock lock(service.Mutex);

@@ -105,6 +105,10 @@ void InsertCard(const std::string& reader, const std::vector<std::uint8_t>& atr,
 // No card there: nothing happens. Connections to the card answer
 // SCARD_W_REMOVED_CARD from then on.
 void RemoveCard(const std::string& reader);
+// The card is powered anew, as a reader does after an exchange that went
+// wrong: connections made before answer SCARD_W_RESET_CARD from then on. May
+// be called from a card's handler.
+void ResetCardPower(const std::string& reader);
 // Another program holds the card exclusively: the state shows EXCLUSIVE|INUSE and
 // SCardConnect answers SCARD_E_SHARING_VIOLATION. Both setters throw
 // std::invalid_argument when the reader is unknown or holds no card.

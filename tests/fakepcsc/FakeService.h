@@ -35,6 +35,9 @@ struct TCard {
     std::shared_ptr<const TApduHandler> Handler;
     bool HeldElsewhere = false;
     bool Mute = false;
+    // Resets since insertion; a connection made before the last one answers
+    // SCARD_W_RESET_CARD.
+    std::uint64_t Resets = 0;
 };
 
 struct TReader {
@@ -56,6 +59,7 @@ struct TConnection {
     SCARDCONTEXT Context = 0;
     std::uint64_t ReaderId = 0;
     std::uint64_t CardId = 0;
+    std::uint64_t Resets = 0; // the card's resets when it was connected
     DWORD ShareMode = 0;
     DWORD Protocol = 0;
 };

@@ -105,6 +105,9 @@ LONG CheckConnection(TService& service, const TConnection& connection) {
     if (!reader->Card || reader->Card->Id != connection.CardId) {
         return SCARD_W_REMOVED_CARD;
     }
+    if (reader->Card->Resets != connection.Resets) {
+        return SCARD_W_RESET_CARD;
+    }
     return SCARD_S_SUCCESS;
 }
 
@@ -214,6 +217,7 @@ LONG Connect(TService& service, SCARDCONTEXT context, const char* name, DWORD sh
     connection.Context = context;
     connection.ReaderId = reader->Id;
     connection.CardId = reader->Card ? reader->Card->Id : 0;
+    connection.Resets = reader->Card ? reader->Card->Resets : 0;
     connection.ShareMode = shareMode;
     connection.Protocol = protocol;
     const SCARDHANDLE handle = service.NextHandle++;

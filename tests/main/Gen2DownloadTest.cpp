@@ -302,8 +302,9 @@ bool IsExtendedRead(const Bytes& command) {
 // A card that announces extended length, in its ATR or in EF ATR/INFO, gets
 // its G2 files in fewer, longer reads and gives the very file of short reads,
 // its first part in the same commands. A card that announces it and then
-// refuses it (6700, or an exchange the reader fails) gets the short reads
-// from that chunk on, and its file loses no byte.
+// refuses it (6700, or an exchange the reader fails, and maybe resets the
+// card after) gets the short reads from that chunk on, and its file loses no
+// byte nor signature.
 TEST_F(Gen2DownloadTest, ExtendedLengthReadsAndTheirRefusalGiveTheSameFile) {
     InsertDriverCard(Gen2(2));
     Session.FUpdateCardDownload = false;
@@ -320,8 +321,9 @@ TEST_F(Gen2DownloadTest, ExtendedLengthReadsAndTheirRefusalGiveTheSameFile) {
     ASSERT_EQ(*(probe + 1), selectMf);
     ASSERT_EQ(*(probe + 2), kProbe);
 
-    enum class TWay { Served, Info, Refused, NotPassed };
-    for (const TWay way : {TWay::Served, TWay::Info, TWay::Refused, TWay::NotPassed}) {
+    enum class TWay { Served, Info, Refused, NotPassed, ResetAfter };
+    for (const TWay way :
+         {TWay::Served, TWay::Info, TWay::Refused, TWay::NotPassed, TWay::ResetAfter}) {
         SCOPED_TRACE(static_cast<int>(way));
         fakepcsc::RemoveCard(kReaderName);
         ASSERT_TRUE(PumpUntil([this] { return Reader->CardState == csNoCard; }));
@@ -332,7 +334,11 @@ TEST_F(Gen2DownloadTest, ExtendedLengthReadsAndTheirRefusalGiveTheSameFile) {
         }
         InsertCard(
             [card = Card, way](const Bytes& apdu) {
-                if (way == TWay::NotPassed && IsExtendedRead(apdu)) {
+                if (way == TWay::ResetAfter && IsExtendedRead(apdu)) {
+                    card->Reset();
+                    fakepcsc::ResetCardPower(kReaderName);
+                }
+                if ((way == TWay::NotPassed || way == TWay::ResetAfter) && IsExtendedRead(apdu)) {
                     throw std::runtime_error("the reader takes short APDUs only");
                 }
                 return card->Process(apdu);
@@ -359,8 +365,11 @@ TEST_F(Gen2DownloadTest, ExtendedLengthReadsAndTheirRefusalGiveTheSameFile) {
         } else {
             EXPECT_EQ(extended, 1);
             EXPECT_EQ(fallbacks, 1);
-            // The refused read besides the short reads, without asking EF ATR/INFO.
-            EXPECT_EQ(commands.size(), shortCommands.size() + 1 - 2);
+            // The refused read besides the short reads, without asking EF
+            // ATR/INFO; after a reset the application, the file and its hash
+            // again, and the read that met the reset.
+            const std::size_t again = way == TWay::ResetAfter ? 4 : 0;
+            EXPECT_EQ(commands.size(), shortCommands.size() + 1 - 2 + again);
         }
     }
 }
